@@ -1,0 +1,40 @@
+# Front door: `make demo` and `make check` work on a fresh Debian machine (as root).
+BUILD      ?= build
+JOBS       ?= 2
+CMAKE_GEN  := -G Ninja
+
+.PHONY: all deps build demo check check-plain check-asan check-tsan clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_GEN) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+build-asan/build.ninja: deps
+	cmake -S . -B build-asan $(CMAKE_GEN) -DE1_SANITIZE=address >/dev/null
+build-tsan/build.ninja: deps
+	cmake -S . -B build-tsan $(CMAKE_GEN) -DE1_SANITIZE=thread >/dev/null
+
+demo: build
+	$(BUILD)/lab/e1demo
+
+check-plain: build
+	cd $(BUILD) && ctest --output-on-failure --timeout 600
+
+check-asan: build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure --timeout 900
+
+check-tsan: build-tsan/build.ninja
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure --timeout 900
+
+# Every test in the normal build, then under ASan+UBSan, then under TSan.
+check: check-plain check-asan check-tsan
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

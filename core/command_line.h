@@ -1,0 +1,34 @@
+// Command line: argument order, option matching, the informational outputs
+// and the tables that scripts parse.
+#ifndef E1CTLD_CORE_COMMAND_LINE_H_
+#define E1CTLD_CORE_COMMAND_LINE_H_
+
+#include <stdio.h>
+
+#include "core/controller.h"
+
+extern const char kVersion[];
+extern const char kSocketPrefix[];  // "/var/run/E1controllers/G703G704_phy"
+extern const char kSocketSuffix[];  // "_at_ttyctrl_"
+
+// Moves every argument that begins with '-' behind those that do not,
+// keeping the order within each group; returns the index of the first
+// option (argc when there is none, argc itself when argc <= 1).
+int ReorderArgs(int argc, char** argv);
+
+// True when an argument from `optStart` on is '-' plus `letter` (any case).
+bool HasShortOption(int argc, char** argv, int optStart, const char* letter);
+// True when an argument from `optStart` on is "--" plus `name` (any case).
+bool HasLongOption(int argc, char** argv, int optStart, const char* name);
+
+void PrintHelp(FILE* out, const char* invocation);
+void PrintPrefixTable(FILE* out);
+void PrintPairTable(FILE* out, const E1Controller* controllers, int count);
+void PrintHubTable(FILE* out, const E1Controller* controllers, int count);
+
+// The whole program: options, discovery, tables or the supervisor run.
+// Returns the exit status for the informational modes; the run itself
+// never returns.
+int E1Main(int argc, char** argv);
+
+#endif  // E1CTLD_CORE_COMMAND_LINE_H_

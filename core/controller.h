@@ -1,0 +1,116 @@
+// The controller record shared by every subsystem, and the process-wide
+// registry of records that discovery fills before any thread starts.
+#ifndef E1CTLD_CORE_CONTROLLER_H_
+#define E1CTLD_CORE_CONTROLLER_H_
+
+#include <pthread.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <termios.h>
+
+#include <atomic>
+
+enum {
+  kMaxE1Ports = 3,
+  kMaxEthPairs = 3,
+  kMaxBlockCommands = 32,
+  kCommandLineSize = 128,  // one stored "port E1.n ..." line, 126 chars max + NUL
+  kSocketPathSize = 256,
+};
+
+struct E1Controller;
+
+// One E1 port: its socket, its client and its last command block.
+struct E1PortSlot {
+  E1Controller* controller;
+  uint32_t portIndex;
+  // Written by the port thread, read by the serial thread when routing a
+  // reply. Closing and reusing it happens under clientLock (see below).
+  std::atomic<int> clientFd;
+  char socketPath[kSocketPathSize];
+  pthread_t thread;
+  // Owned by the port thread.
+  char commands[kMaxBlockCommands][kCommandLineSize];
+  int commandCount;
+  // Set by the serial thread after every open of the UART, taken by the port
+  // thread when its socket is idle.
+  std::atomic<uint8_t> replayRequested;
+  uint8_t running;
+  // Held by the serial thread while it looks up clientFd and writes a reply,
+  // and by the port thread while it closes the client: a reply never lands
+  // on a descriptor that is being closed or has been reused.
+  pthread_mutex_t clientLock;
+};
+
+struct E1Controller {
+  char* usbIfName;  // driver directory entry of the control UART, e.g. 1-1.3:1.0
+  char* usbIfPath;  // devices root + "/" + usbIfName
+  char* hubPath;    // usbIfPath cut at its last ':' and then its last '.'
+  uint32_t vid;
+  uint32_t pid;
+  char* ttyName;  // e.g. ttyACM0
+
+  // UART fields: opened and closed together under `lock`.
+  int ctlUART_dr;
+  int ctlUART_dw;
+
+  char* lockPath;
+  int lockFd;
+  int ifSock;  // AF_INET datagram socket for interface requests
+
+  // Owned by the main loop.
+  char* auxPath;
+  int auxListenFd;  // -2 must be (re)created, -1 closed while a client is connected
+  int auxClientFd;
+
+  FILE* rdFile;
+  FILE* wrFile;
+  pthread_t ttyThread;
+  pthread_mutex_t lock;
+  uint8_t savedModeValid;
+  struct termios savedMode;
+  struct termios rawMode;
+
+  int e1Ports;
+  int ethPairs;
+  // Owned by the Ethernet pass after discovery.
+  uint32_t ethLastStatus[kMaxEthPairs];
+  char* ethName[kMaxEthPairs];
+  char* ethPath[kMaxEthPairs];
+  uint8_t ethWasUp[kMaxEthPairs];
+
+  char* hubEthName;
+  char* hubEthPath;
+  int hubEthIndex;
+
+  E1PortSlot ports[kMaxE1Ports];
+  std::atomic<uint8_t> ttyRunning;
+
+  // Set once this process holds the write lock on lockPath; only such lock
+  // files are removed at exit, never one that another daemon holds.
+  uint8_t lockOwned;
+};
+
+// Puts a record into its cleared state: strings null, numbers zero, every
+// descriptor -1 (the clientFd of all three port slots included).
+void InitControllerRecord(E1Controller* c);
+
+// Fills a fresh registry element from the discovery template: copies of the
+// strings, plain copies of ids, counts and descriptors. Returns 0, or -1 when
+// memory ran out (the element then holds no string).
+int CopyControllerRecord(const E1Controller* src, E1Controller* dst);
+
+// Frees every owned string of the record and clears it to zero.
+void FreeControllerRecord(E1Controller* c);
+
+// The registry array (null when nothing was ever added); stores the count
+// when `count` is not null.
+E1Controller* GetControllers(int* count);
+
+// Prepares the element at index `count` (growing the array by one when
+// needed) and returns it, cleared; null when memory ran out. The count is
+// not raised: CommitControllerElement does that.
+E1Controller* PrepareControllerElement();
+void CommitControllerElement();
+
+#endif  // E1CTLD_CORE_CONTROLLER_H_

@@ -1,0 +1,34 @@
+// Run options and leveled logging to standard output.
+#ifndef E1CTLD_CORE_LOG_H_
+#define E1CTLD_CORE_LOG_H_
+
+#include <stdint.h>
+
+// Set by the command line before any thread starts; read without a lock.
+struct RunOptions {
+  uint8_t quiet;
+  int logLevel;
+  uint8_t scanOnly;
+  uint8_t printPrefix;
+  uint8_t daemonize;
+  uint8_t ethOnHub;
+  uint8_t keepEthNames;
+  uint8_t searchMore;
+  uint8_t inNamespace;
+};
+
+extern RunOptions g_options;
+
+// Resets g_options to its defaults (log level 4, every flag clear).
+void SetDefaultRunOptions();
+
+// Prints the message when `level` <= logLevel and not quiet, under the log
+// mutex, and flushes standard output.
+void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Prints the message unless quiet, waits one second (not when quiet), then
+// leaves through exit(status) so that the exit handlers run.
+[[noreturn]] void FatalExit(int status, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+#endif  // E1CTLD_CORE_LOG_H_

@@ -1,0 +1,3 @@
+#include "core/command_line.h"
+
+int main(int argc, char** argv) { return E1Main(argc, argv); }

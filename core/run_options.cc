@@ -1,0 +1,8 @@
+#include "core/log.h"
+
+RunOptions g_options = {0, 4, 0, 0, 0, 0, 0, 0, 0};
+
+void SetDefaultRunOptions() {
+  g_options = RunOptions{};
+  g_options.logLevel = 4;
+}

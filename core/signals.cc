@@ -1,0 +1,108 @@
+#include "core/signals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "core/controller.h"
+#include "core/log.h"
+#include "uart/fd_util.h"
+
+// Written by the handler, read by the main loop: the handler itself never
+// logs, allocates or takes a lock, whichever thread it interrupts.
+static volatile sig_atomic_t g_pendingSignal = 0;
+
+int InstallSignalHandlers(SignalHandler handler, int fdMode) {
+  struct sigaction sa;
+  memset(&sa, 0, sizeof sa);
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_NOCLDSTOP | SA_RESTART;
+  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGCHLD}) sigaction(sig, &sa, nullptr);
+
+  if (fdMode < 0) {
+    int null = open("/dev/null", O_RDWR);
+    if (null < 0) return -1;
+    for (int target = 0; target <= 2; ++target) {
+      if (dup2(null, target) != target) {
+        CloseRetry(null);
+        return -1;
+      }
+    }
+    if (null > 2) CloseRetry(null);
+  }
+  setsid();
+  sa.sa_handler = SIG_IGN;
+  for (int sig : {SIGTTOU, SIGTTIN, SIGTSTP}) sigaction(sig, &sa, nullptr);
+  return 0;
+}
+
+int Daemonize(SignalHandler handler, int fdMode) {
+  if (fdMode <= 2) fdMode = -1;
+  pid_t pid = fork();
+  if (pid < 0) {
+    int err = errno;
+    FatalExit(err, "Can't fork the daemon process: %s\n", strerror(err));
+  }
+  if (pid > 0) exit(0);
+  (void)chdir("/");
+  return InstallSignalHandlers(handler, fdMode);
+}
+
+void OnSignal(int sig) {
+  if (sig == SIGCHLD || sig == SIGHUP) return;
+  g_pendingSignal = sig;
+}
+
+int PendingTerminationSignal() { return g_pendingSignal; }
+
+void ActOnPendingSignal() {
+  int sig = g_pendingSignal;
+  if (sig == 0) return;
+  ReleaseLockFiles();
+  if (!g_options.daemonize) LogMessage(1, "Abnormal exit, sig = %8.8X\n", sig);
+  exit(0);
+}
+
+void RestoreAllTTYModes() {
+  int count = 0;
+  E1Controller* cs = GetControllers(&count);
+  if (cs == nullptr) return;
+  for (int i = 0; i < count; ++i) {
+    // The serial thread may be closing the line this moment; wait briefly
+    // for it, but never let a held lock stop the exit.
+    struct timespec until;
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_nsec += 100 * 1000 * 1000;
+    if (until.tv_nsec >= 1000 * 1000 * 1000) {
+      until.tv_sec += 1;
+      until.tv_nsec -= 1000 * 1000 * 1000;
+    }
+    bool locked = cs[i].ttyRunning == 0 || pthread_mutex_timedlock(&cs[i].lock, &until) == 0;
+    if (cs[i].ctlUART_dr >= 0) RestoreMode(cs[i].ctlUART_dr, &cs[i].savedMode);
+    if (locked && cs[i].ttyRunning) pthread_mutex_unlock(&cs[i].lock);
+  }
+}
+
+void ReleaseLockFiles() {
+  int count = 0;
+  E1Controller* cs = GetControllers(&count);
+  if (cs == nullptr) return;
+  for (int i = 0; i < count; ++i) {
+    E1Controller& c = cs[i];
+    if (c.lockFd >= 0) close(c.lockFd);
+    c.lockFd = -1;
+    if (c.lockPath != nullptr) {
+      // A lock file that another daemon holds stays: removing it would let
+      // a third daemon lock a fresh file and drive the same controller.
+      if (c.lockOwned) unlink(c.lockPath);
+      c.lockOwned = 0;
+      free(c.lockPath);
+      c.lockPath = nullptr;
+    }
+  }
+}

@@ -1,0 +1,34 @@
+// Signal set-up, detaching, and the exit handlers that put the UART lines
+// back and release the lock files.
+#ifndef E1CTLD_CORE_SIGNALS_H_
+#define E1CTLD_CORE_SIGNALS_H_
+
+typedef void (*SignalHandler)(int);
+
+// Installs `handler` for SIGHUP, SIGTERM, SIGINT, SIGQUIT and SIGCHLD; with
+// a negative `fdMode` points descriptors 0-2 at /dev/null; calls setsid and
+// ignores SIGTTOU, SIGTTIN, SIGTSTP. 0, or -1 when /dev/null could not be
+// put in place (setsid and the ignores are then skipped).
+int InstallSignalHandlers(SignalHandler handler, int fdMode);
+
+// Forks; the parent exits 0, the child changes to "/" and returns
+// InstallSignalHandlers(handler, fdMode <= 2 ? -1 : fdMode). A failed fork
+// ends the process with the error number as its status.
+int Daemonize(SignalHandler handler, int fdMode);
+
+// Records a termination signal for the main loop; ignores SIGHUP, SIGCHLD.
+void OnSignal(int sig);
+
+// The termination signal recorded by OnSignal, or 0.
+int PendingTerminationSignal();
+
+// Ends the process for a recorded termination signal: lock files released,
+// the exit message (unless daemonized), status 0, exit handlers. Does
+// nothing when no signal is pending. Call from ordinary code only.
+void ActOnPendingSignal();
+
+// Exit handlers; each may run more than once.
+void RestoreAllTTYModes();
+void ReleaseLockFiles();
+
+#endif  // E1CTLD_CORE_SIGNALS_H_

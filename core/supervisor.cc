@@ -1,0 +1,180 @@
+#include "core/supervisor.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "core/command_line.h"
+#include "core/lock_files.h"
+#include "core/log.h"
+#include "core/signals.h"
+#include "ethernet/eth_pairs.h"
+#include "ports/e1_thread.h"
+#include "ports/listen_socket.h"
+#include "uart/ctl_uart.h"
+#include "uart/fd_util.h"
+#include "uart/tty_thread.h"
+
+static const char kSocketDir[] = "/var/run/E1controllers";
+
+int StartWorker(pthread_t* thread, void* (*body)(void*), void* arg) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, E1_THREAD_STACK_SIZE);
+  int rc = pthread_create(thread, &attr, body, arg);
+  pthread_attr_destroy(&attr);
+  return rc;
+}
+
+static void LogControllerListing(E1Controller* cs, int count) {
+  if (count != 0) LogMessage(6, "Found %d E1 controller%s\n\n", count, count == 1 ? "" : "(s)");
+  for (int i = 0; i < count; ++i) {
+    E1Controller& c = cs[i];
+    LogMessage(6, "Controller #%d INFO:\n", i + 1);
+    LogMessage(6, "Controller device name: %s (/dev/%s)\n", c.ttyName, c.ttyName);
+    LogMessage(6, "USB Vendor ID: %4.4X, Product ID: %4.4X\n", c.vid, c.pid);
+    LogMessage(6, "Path to controller USB Hub device: %s\n", c.hubPath);
+    LogMessage(6, "E1 port(s) controlable by #%d: %d\n", i + 1, c.e1Ports);
+    int ports = c.e1Ports < kMaxEthPairs ? c.e1Ports : kMaxEthPairs;
+    for (int j = 0; j < ports; ++j) {
+      LogMessage(6, "ETH pair name #%d: %s\n", j + 1, c.ethName[j] != nullptr ? c.ethName[j] : "_");
+    }
+  }
+}
+
+static void StartController(E1Controller* c, const char* invocation) {
+  TakeLockFile(c, invocation);
+  pthread_mutex_init(&c->lock, nullptr);
+  c->ifSock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (c->ifSock >= 0 && OpenCtlUART(c) >= 0) {
+    c->ttyRunning = 1;
+    StartWorker(&c->ttyThread, TTY_thread, c);
+  }
+}
+
+static void StartPorts(E1Controller* c) {
+  if (c->rdFile == nullptr || c->wrFile == nullptr) return;
+  for (int n = 0; n < c->e1Ports && n < kMaxE1Ports; ++n) {
+    E1PortSlot* s = &c->ports[n];
+    s->portIndex = static_cast<uint32_t>(n);
+    s->controller = c;
+    s->commandCount = 0;
+    memset(s->commands, 0, sizeof s->commands);
+    s->replayRequested = 0;
+    snprintf(s->socketPath, sizeof s->socketPath, "%s%d%s%s", kSocketPrefix, n, kSocketSuffix,
+             c->usbIfName);
+    s->running = 1;
+    if (StartWorker(&s->thread, E1_thread, s) != 0) {
+      LogMessage(3, "Thread create error for %s\n", c->ttyName);
+    }
+  }
+}
+
+// One turn's work on the auxiliary clients that poll found ready.
+static void ServeAuxClients(E1Controller* cs, int count, struct pollfd* entries, int used) {
+  for (int k = 0; k < used; ++k) {
+    E1Controller* c = nullptr;
+    for (int i = 0; i < count; ++i) {
+      if (cs[i].auxClientFd == entries[k].fd) c = &cs[i];
+    }
+    if (c == nullptr) continue;
+    short ev = entries[k].revents;
+    bool ended = false;
+    if (ev & POLLIN) {
+      char buf[2048];
+      LogMessage(7, "%s: DATA arrived\n", c->auxPath);
+      ssize_t n = read(c->auxClientFd, buf, sizeof buf);
+      int shown = n > 0 ? static_cast<int>(n) : 0;
+      LogMessage(7, "received %d bytes:\n%.*s", static_cast<int>(n), shown, buf);
+      // A client that shut its side down would otherwise report input on
+      // every turn and keep the Ethernet pass from running.
+      ended = n == 0;
+    }
+    const char* report = PollReport(ended ? static_cast<short>(ev | POLLHUP) : ev);
+    if (report != nullptr) {
+      LogMessage(7, "%s: reports %s\n", c->auxPath, report);
+      CloseRetry(c->auxClientFd);
+      c->auxClientFd = -1;
+      c->auxListenFd = -2;
+    }
+  }
+}
+
+void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
+  if (g_options.daemonize) {
+    Daemonize(OnSignal, -1);
+  } else {
+    InstallSignalHandlers(OnSignal, 0);
+  }
+  atexit(ReleaseLockFiles);
+  if (!g_options.daemonize) LogControllerListing(cs, count);
+  for (int i = 0; i < count; ++i) StartController(&cs[i], invocation);
+  atexit(RestoreAllTTYModes);
+  mkdir(kSocketDir, 0775);
+  for (int i = 0; i < count; ++i) StartPorts(&cs[i]);
+  struct pollfd* entries =
+      static_cast<struct pollfd*>(calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof *entries));
+  mkdir(kSocketDir, 0775);
+
+  for (;;) {
+    ActOnPendingSignal();
+    fd_set set;
+    FD_ZERO(&set);
+    int highest = 0;
+    for (int i = 0; i < count; ++i) {
+      E1Controller& c = cs[i];
+      if (c.auxListenFd <= -2) c.auxListenFd = CreateListenSocket(c.auxPath, "main");
+      if (c.auxListenFd >= 0) {
+        FD_SET(c.auxListenFd, &set);
+        if (c.auxListenFd > highest) highest = c.auxListenFd;
+      }
+    }
+    fd_set ready = set;
+    struct timeval zero = {0, 0};
+    int sel = select(highest + 1, &ready, nullptr, nullptr, &zero);
+    if (sel < 0 && errno != EINTR) {
+      LogMessage(3, "Select error!!!\n");
+      SleepMs(100);
+    }
+    if (sel > 0) {
+      for (int i = 0; i < count; ++i) {
+        E1Controller& c = cs[i];
+        if (c.auxListenFd < 0 || !FD_ISSET(c.auxListenFd, &ready)) continue;
+        int client = accept(c.auxListenFd, nullptr, nullptr);
+        if (client >= 0) {
+          CloseRetry(c.auxListenFd);
+          c.auxListenFd = -1;
+          c.auxClientFd = client;
+        }
+      }
+    }
+
+    int used = 0;
+    for (int i = 0; i < count; ++i) {
+      if (cs[i].auxClientFd >= 0) {
+        entries[used].fd = cs[i].auxClientFd;
+        entries[used].events = POLLIN | POLLPRI;
+        entries[used].revents = 0;
+        ++used;
+      }
+    }
+    int rc = poll(entries, static_cast<nfds_t>(used), 200);
+    if (rc < 0) {
+      if (errno == EINTR) continue;  // a handled signal: act on it at the top
+      LogMessage(3, "Poll E1 controller error\n");
+      SleepMs(200);
+      continue;
+    }
+    if (rc > 0) {
+      ServeAuxClients(cs, count, entries, used);
+    } else if (!g_options.keepEthNames) {
+      for (int i = 0; i < count; ++i) SyncEthPairs(&cs[i]);
+    }
+  }
+}

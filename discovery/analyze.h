@@ -1,0 +1,10 @@
+// Decides whether one cdc_acm interface entry is the control UART of a known
+// controller and, if so, appends the controller to the registry.
+#ifndef E1CTLD_DISCOVERY_ANALYZE_H_
+#define E1CTLD_DISCOVERY_ANALYZE_H_
+
+// Returns 1 when a controller was appended (the registry count grows by
+// one), 0 when the entry was dropped; every drop releases what it took.
+int AnalyzeE1Controller(const char* entryName);
+
+#endif  // E1CTLD_DISCOVERY_ANALYZE_H_

@@ -1,0 +1,73 @@
+#include "ethernet/eth_pairs.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include "core/log.h"
+#include "discovery/sysfs_scan.h"
+#include "ethernet/if_requests.h"
+
+// Stores `code` as the pair's last outcome; true when it changed, that is
+// when the outcome's message is to be logged.
+static bool RecordOutcome(E1Controller* c, int pair, int code) {
+  if (c->ethLastStatus[pair] == static_cast<uint32_t>(code)) return false;
+  c->ethLastStatus[pair] = static_cast<uint32_t>(code);
+  return true;
+}
+
+static void SyncPair(E1Controller* c, int i) {
+  if (c->ethName[i] == nullptr || c->ethPath[i] == nullptr) {
+    // Discovery found no name (or could not build the path): there is no
+    // name to keep, so the pair is left alone.
+    if (RecordOutcome(c, i, EINVAL)) {
+      LogMessage(5, "Ethernet pair #%d of %s has no wanted name, left as it is.\n", i,
+                 c->usbIfName);
+    }
+    return;
+  }
+  char* current = nullptr;
+  if (!IsUSBDeviceEthernetPort(c->ethPath[i], ":1.0", true, &current)) {
+    if (RecordOutcome(c, i, ENODEV)) LogMessage(4, "USB device is not ethernet port.\n");
+    return;
+  }
+  if (current == nullptr) {
+    if (RecordOutcome(c, i, ENODEV)) LogMessage(4, "USB netdevice has no name in namespace.\n");
+    return;
+  }
+  if (strcasecmp(current, c->ethName[i]) == 0) {
+    c->ethWasUp[i] = IsIfUp(c->ifSock, current);
+    if (RecordOutcome(c, i, 0)) {
+      LogMessage(6, "Ethername is the same '%s'/'%s', no change requered.\n", current,
+                 c->ethName[i]);
+    }
+    free(current);
+    return;
+  }
+  if (GetIfFlags(c->ifSock, current) == 0) {
+    if (RecordOutcome(c, i, ENOENT)) LogMessage(4, "Can't obtain adm state for '%s'\n", current);
+    free(current);
+    return;
+  }
+  LogMessage(6, "Port '%s' adm %s\n", current, c->ethWasUp[i] ? "up" : "down");
+  SetIfUp(c->ifSock, current, false);
+  if (RenameIf(c->ifSock, current, c->ethName[i]) != 0) {
+    int e = errno;
+    LogMessage(3, "Error renaming '%s' to '%s': %s (%d)\n", current, c->ethName[i], strerror(e),
+               e);
+  } else {
+    LogMessage(6, "Port '%s' renamed to '%s'\n", current, c->ethName[i]);
+    if (c->ethWasUp[i]) {
+      SetIfUp(c->ifSock, c->ethName[i], true);
+      LogMessage(6, "Port '%s' has returned to adm up state\n", c->ethName[i]);
+    }
+  }
+  free(current);
+}
+
+int SyncEthPairs(E1Controller* c) {
+  int pairs = c->ethPairs < kMaxEthPairs ? c->ethPairs : kMaxEthPairs;
+  for (int i = 0; i < pairs; ++i) SyncPair(c, i);
+  return 0;
+}

@@ -1,0 +1,13 @@
+// The Ethernet pair pass: keeps each pair's interface under the name it had
+// at discovery, renaming it back and restoring its administrative up state.
+#ifndef E1CTLD_ETHERNET_ETH_PAIRS_H_
+#define E1CTLD_ETHERNET_ETH_PAIRS_H_
+
+#include "core/controller.h"
+
+// One pass over the controller's pairs. Each kind of outcome is logged once
+// per change (ethLastStatus); rename attempts are logged every time.
+// Runs on the main thread only; takes no lock. Always 0.
+int SyncEthPairs(E1Controller* c);
+
+#endif  // E1CTLD_ETHERNET_ETH_PAIRS_H_

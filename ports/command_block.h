@@ -1,0 +1,21 @@
+// Command blocks: the client's text cut into commands, formatted as the
+// controller's command lines, and their delivery to the control UART.
+#ifndef E1CTLD_PORTS_COMMAND_BLOCK_H_
+#define E1CTLD_PORTS_COMMAND_BLOCK_H_
+
+#include <stdint.h>
+
+#include "core/controller.h"
+
+// Cuts `text` (modified in place) at ';', '\r' and '\n' and formats up to 32
+// non-empty commands as "port E1.<port> <command>\n", each cut to 126
+// characters, into `work`. Returns the number of commands.
+int FormatCommandBlock(char* text, uint32_t portIndex,
+                       char work[kMaxBlockCommands][kCommandLineSize]);
+
+// Writes the slot's stored block to the UART as "CMD:" lines, all of it
+// under the controller lock so no other block comes between its lines.
+// Nothing is written while the UART is closed. Requires: lock NOT held.
+void SendCommandBlock(E1Controller* c, E1PortSlot* slot);
+
+#endif  // E1CTLD_PORTS_COMMAND_BLOCK_H_

@@ -1,0 +1,15 @@
+// The port thread: serves one E1 port's UNIX socket, one client at a time,
+// forwards the client's commands and replays the last block on request.
+#ifndef E1CTLD_PORTS_E1_THREAD_H_
+#define E1CTLD_PORTS_E1_THREAD_H_
+
+#include "core/controller.h"
+
+// Thread body; `arg` is the E1PortSlot, filled by the supervisor.
+void* E1_thread(void* arg);
+
+// The first of POLLERR, POLLHUP, POLLNVAL, POLLPRI present in `revents`, by
+// name, or null: the events that end a client connection.
+const char* PollReport(short revents);
+
+#endif  // E1CTLD_PORTS_E1_THREAD_H_

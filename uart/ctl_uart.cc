@@ -1,0 +1,88 @@
+#include "uart/ctl_uart.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "core/log.h"
+#include "discovery/sysfs_scan.h"
+#include "uart/fd_util.h"
+
+static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
+  c->ctlUART_dr = open(path, O_RDWR | O_NONBLOCK | O_SYNC);
+  if (c->ctlUART_dr < 0) {
+    LogMessage(4, "Can't open controller device %s: %s\n", path, strerror(errno));
+    c->ctlUART_dr = -1;
+    c->rdFile = nullptr;
+    c->wrFile = nullptr;
+    return -1;
+  }
+  LogMessage(7, "ctlUART_dr = %d\n", c->ctlUART_dr);
+  c->savedModeValid = 0;
+  SetRawMode(c->ctlUART_dr, &c->savedMode, &c->rawMode);
+  c->savedModeValid = 1;
+
+  c->ctlUART_dw = dup(c->ctlUART_dr);
+  if (c->ctlUART_dw < 0) {
+    LogMessage(4, "Can't duplicate controller handle for writing to %s: %s\n", path,
+               strerror(errno));
+    c->ctlUART_dw = -1;
+    RestoreMode(c->ctlUART_dr, &c->savedMode);
+    c->savedModeValid = 0;
+    CloseRetry(c->ctlUART_dr);
+    c->ctlUART_dr = -1;
+    return -2;
+  }
+  LogMessage(7, "ctlUART_dw = %d\n", c->ctlUART_dw);
+
+  c->rdFile = fdopen(c->ctlUART_dr, "r");
+  if (c->rdFile == nullptr) {
+    LogMessage(4, "Can't attach controller %s FILE operations: %s\n", path, strerror(errno));
+    RestoreMode(c->ctlUART_dr, &c->savedMode);
+    c->savedModeValid = 0;
+    CloseRetry(c->ctlUART_dw);
+    c->ctlUART_dw = -1;
+    CloseRetry(c->ctlUART_dr);
+    c->ctlUART_dr = -1;
+    return -3;
+  }
+
+  c->wrFile = fdopen(c->ctlUART_dw, "w");
+  if (c->wrFile == nullptr) {
+    LogMessage(4, "Can't attach controller %s FILE operations: %s\n", path, strerror(errno));
+    RestoreMode(c->ctlUART_dr, &c->savedMode);
+    c->savedModeValid = 0;
+    fclose(c->rdFile);  // releases ctlUART_dr
+    CloseRetry(c->ctlUART_dw);
+    c->ctlUART_dw = -1;
+    c->rdFile = nullptr;
+    c->ctlUART_dr = -1;
+    return -4;
+  }
+  // Commands are written line by line and must reach the device at each
+  // newline, as on any terminal stream.
+  setvbuf(c->wrFile, nullptr, _IOLBF, 0);
+  return 0;
+}
+
+int OpenCtlUART(E1Controller* c) {
+  char path[256];
+  snprintf(path, sizeof path, "/dev/%s", c->ttyName != nullptr ? c->ttyName : "");
+  pthread_mutex_lock(&c->lock);
+  int rc = OpenCtlUARTLocked(c, path);
+  pthread_mutex_unlock(&c->lock);
+  return rc;
+}
+
+int WaitCtlUART(E1Controller* c) {
+  int lastError = 0;
+  for (;;) {
+    if (UpdateTTYPortNameLocked(c, &lastError) != nullptr) {
+      LogMessage(6, "TTY port filename found: %s\n", c->ttyName);
+      if (OpenCtlUART(c) == 0) return 0;
+    }
+    SleepMs(200);
+  }
+}

@@ -1,0 +1,157 @@
+#include "uart/tty_thread.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include "core/log.h"
+#include "uart/ctl_uart.h"
+#include "uart/fd_util.h"
+#include "uart/reply_route.h"
+
+// A client that does not take a reply within this time loses it, so that
+// one stalled client cannot hold up the replies of the other ports.
+static const int kReplyWriteTimeoutMs = 1000;
+
+static int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
+  pthread_mutex_lock(&slot->clientLock);
+  int fd = slot->clientFd.load();
+  if (fd >= 0 && IsFdValid(fd)) {
+    int64_t deadline = NowMs() + kReplyWriteTimeoutMs;
+    while (len > 0) {
+      ssize_t n = send(fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (n >= 0) {
+        text += n;
+        len -= static_cast<size_t>(n);
+        continue;
+      }
+      int err = errno;
+      if (err == EINTR) continue;
+      int64_t left = deadline - NowMs();
+      if ((err == EAGAIN || err == EWOULDBLOCK) && left > 0) {
+        struct pollfd p = {fd, POLLOUT, 0};
+        poll(&p, 1, static_cast<int>(left));
+        continue;
+      }
+      LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
+      break;
+    }
+  }
+  pthread_mutex_unlock(&slot->clientLock);
+}
+
+void ShutdownClient(E1PortSlot* slot) {
+  pthread_mutex_lock(&slot->clientLock);
+  int fd = slot->clientFd.load();
+  if (fd >= 0 && IsFdValid(fd)) shutdown(fd, SHUT_RDWR);
+  pthread_mutex_unlock(&slot->clientLock);
+}
+
+// Routes one complete line to the client of the port it names.
+static void RouteLine(E1Controller* c, const char* line) {
+  LogMessage(7, "%s", line);
+  ReplyTarget t;
+  if (!ParseReply(line, &t) || t.port < 0) return;
+  E1PortSlot* slot = &c->ports[t.port];
+  if (t.endOfFile) {
+    LogMessage(7, "%s: EOF received\n", "TTY_loop");
+    ShutdownClient(slot);
+    return;
+  }
+  WriteReplyToClient(slot, t.text, strlen(t.text));
+}
+
+// Reads and routes every piece available now. Lines that arrived together
+// with an end-of-file reply are routed too: left in the stream's buffer they
+// would wait for the device's next byte, which may never come.
+static void ReadLines(E1Controller* c, LineAssembler* a, char** piece, size_t* pieceSize) {
+  for (;;) {
+    ssize_t n = getline(piece, pieceSize, c->rdFile);
+    if (n < 0) {
+      clearerr(c->rdFile);
+      return;
+    }
+    if (n == 0) return;
+    bool complete = false;
+    if (AppendPiece(a, *piece, static_cast<size_t>(n), &complete) == PieceResult::kOverflow) {
+      LogMessage(7, "%s: buffer overflow attempt\n", "TTY_loop");
+    }
+    if (!complete) {
+      LogMessage(7, "%s: partial line arrived: linelen=%d, assembling...\n", "TTY_loop",
+                 static_cast<int>(n));
+      // The line reader stopped for want of data; the stream's error state
+      // must not stop the next read.
+      clearerr(c->rdFile);
+      return;
+    }
+    RouteLine(c, a->buf);
+  }
+}
+
+int TTY_loop(E1Controller* c) {
+  LineAssembler a;
+  a.fill = 0;
+  a.buf[0] = '\0';
+  char* piece = nullptr;
+  size_t pieceSize = 0;
+  struct pollfd p = {c->ctlUART_dr, POLLIN, 0};
+  fflush(c->rdFile);
+
+  while (c->ttyRunning) {
+    int rc = poll(&p, 1, 1000);
+    if (rc < 0) {
+      if (errno == EINTR) continue;  // a handled signal, not a fault
+      LogMessage(3, "Poll error for %s\n", "TTY_loop");
+      SleepMs(200);
+      continue;
+    }
+    if (rc == 0) continue;
+    if (p.revents & POLLIN) ReadLines(c, &a, &piece, &pieceSize);
+    if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      LogMessage(7, "%s: reports: %s %s %s\n", "TTY_loop", (p.revents & POLLHUP) ? "POLLHUP" : "",
+                 (p.revents & POLLERR) ? "POLLERR" : "", (p.revents & POLLNVAL) ? "POLLNVAL" : "");
+      break;
+    }
+  }
+
+  pthread_mutex_lock(&c->lock);
+  RestoreMode(c->ctlUART_dr, &c->savedMode);
+  fclose(c->wrFile);
+  fclose(c->rdFile);
+  c->wrFile = nullptr;
+  c->rdFile = nullptr;
+  c->ctlUART_dw = -1;
+  c->ctlUART_dr = -1;
+  pthread_mutex_unlock(&c->lock);
+  free(piece);
+  return 0;
+}
+
+void* TTY_thread(void* arg) {
+  E1Controller* c = static_cast<E1Controller*>(arg);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+
+  while (c->ttyRunning) {
+    if (c->ctlUART_dr < 0) WaitCtlUART(c);
+    int ports = c->e1Ports < kMaxE1Ports ? c->e1Ports : kMaxE1Ports;
+    for (int i = 0; i < ports; ++i) {
+      c->ports[i].replayRequested = 1;
+      LogMessage(7, "%s: E1 thread idx %d flagged for repeat last command.\n", "TTY_thread", i);
+    }
+    TTY_loop(c);
+  }
+  return nullptr;
+}
