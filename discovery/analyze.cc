@@ -21,9 +21,7 @@ static char* Format(const char* format, ...) {
   return s;
 }
 
-// Returns a copy of `path` cut at the last `sep`; *noSep is set (and the
-// uncut copy returned) when `sep` does not occur.
-static char* CutAtLast(const char* path, char sep, bool* noSep) {
+char* CutAtLast(const char* path, char sep, bool* noSep) {
   char* copy = strdup(path);
   *noSep = false;
   if (copy == nullptr) return nullptr;

@@ -7,4 +7,9 @@
 // one), 0 when the entry was dropped; every drop releases what it took.
 int AnalyzeE1Controller(const char* entryName);
 
+// Returns a new copy of `path` cut at its last `sep` (the separator and all
+// after it removed); when `sep` does not occur the copy is uncut and
+// *noSep is set. Null when memory ran out.
+char* CutAtLast(const char* path, char sep, bool* noSep);
+
 #endif  // E1CTLD_DISCOVERY_ANALYZE_H_
