@@ -59,7 +59,11 @@ static void StartController(E1Controller* c, const char* invocation) {
 }
 
 static void StartPorts(E1Controller* c) {
-  if (c->rdFile == nullptr || c->wrFile == nullptr) return;
+  // The serial thread may already be closing a line that hung up at once.
+  pthread_mutex_lock(&c->lock);
+  bool open = c->rdFile != nullptr && c->wrFile != nullptr;
+  pthread_mutex_unlock(&c->lock);
+  if (!open) return;
   for (int n = 0; n < c->e1Ports && n < kMaxE1Ports; ++n) {
     E1PortSlot* s = &c->ports[n];
     s->portIndex = static_cast<uint32_t>(n);
