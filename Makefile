@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build demo check check-plain check-asan check-tsan clean
+.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz clean
 
 all: build
 
@@ -33,8 +33,13 @@ check-tsan: build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure --timeout 900
 
-# Every test in the normal build, then under ASan+UBSan, then under TSan.
-check: check-plain check-asan check-tsan
+# Each fuzz target for FUZZ_SECONDS (default 20) over its seed corpus.
+fuzz: deps
+	scripts/run-fuzz.sh
+
+# Every test in the normal build, then under ASan+UBSan and TSan, then the
+# fuzz targets for a bounded time.
+check: check-plain check-asan check-tsan fuzz
 
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz
