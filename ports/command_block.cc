@@ -21,9 +21,16 @@ int FormatCommandBlock(char* text, uint32_t portIndex,
 }
 
 void SendCommandBlock(E1Controller* c, E1PortSlot* slot) {
-  pthread_mutex_lock(&c->lock);
+  // The whole block goes to the line-buffered stream in one call: the
+  // stream then writes everything up to the last newline at once instead
+  // of once per line, and a cut line without newline waits in it as before.
+  char block[kMaxBlockCommands * (kCommandLineSize + 4)];
+  size_t len = 0;
   for (int i = 0; i < slot->commandCount; ++i) {
-    if (c->wrFile != nullptr) fprintf(c->wrFile, "CMD:%s", slot->commands[i]);
+    len += static_cast<size_t>(
+        snprintf(block + len, sizeof block - len, "CMD:%s", slot->commands[i]));
   }
+  pthread_mutex_lock(&c->lock);
+  if (c->wrFile != nullptr && len > 0) fwrite(block, 1, len, c->wrFile);
   pthread_mutex_unlock(&c->lock);
 }

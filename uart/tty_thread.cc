@@ -57,31 +57,60 @@ void ShutdownClient(E1PortSlot* slot) {
   pthread_mutex_unlock(&slot->clientLock);
 }
 
-// Routes one complete line to the client of the port it names.
-static void RouteLine(E1Controller* c, const char* line) {
+// Replies gathered while one burst of input is read, per port, so that a
+// client gets them in one write instead of one write per line. A burst ends
+// when the stream has no complete line left; a full buffer is sent early.
+struct ReplyBatch {
+  char text[kMaxE1Ports][4096];
+  size_t len[kMaxE1Ports];
+};
+
+static void FlushReplies(E1Controller* c, ReplyBatch* b, int port) {
+  if (b->len[port] == 0) return;
+  WriteReplyToClient(&c->ports[port], b->text[port], b->len[port]);
+  b->len[port] = 0;
+}
+
+static void FlushAllReplies(E1Controller* c, ReplyBatch* b) {
+  if (b == nullptr) return;
+  for (int port = 0; port < kMaxE1Ports; ++port) FlushReplies(c, b, port);
+}
+
+// Routes one complete line to the client of the port it names (through the
+// batch when there is one).
+static void RouteLine(E1Controller* c, const char* line, ReplyBatch* b) {
   LogMessage(7, "%s", line);
   ReplyTarget t;
   if (!ParseReply(line, &t) || t.port < 0) return;
   E1PortSlot* slot = &c->ports[t.port];
   if (t.endOfFile) {
     LogMessage(7, "%s: EOF received\n", "TTY_loop");
+    if (b != nullptr) FlushReplies(c, b, t.port);  // what came before still goes out
     ShutdownClient(slot);
     return;
   }
-  WriteReplyToClient(slot, t.text, strlen(t.text));
+  size_t n = strlen(t.text);
+  if (b == nullptr) {
+    WriteReplyToClient(slot, t.text, n);
+    return;
+  }
+  if (n > sizeof b->text[t.port] - b->len[t.port]) FlushReplies(c, b, t.port);
+  memcpy(b->text[t.port] + b->len[t.port], t.text, n);  // n <= 511 always fits now
+  b->len[t.port] += n;
 }
 
 // Reads and routes every piece available now. Lines that arrived together
 // with an end-of-file reply are routed too: left in the stream's buffer they
 // would wait for the device's next byte, which may never come.
-static void ReadLines(E1Controller* c, LineAssembler* a, char** piece, size_t* pieceSize) {
+static void ReadLines(E1Controller* c, LineAssembler* a, char** piece, size_t* pieceSize,
+                      ReplyBatch* b) {
   for (;;) {
     ssize_t n = getline(piece, pieceSize, c->rdFile);
     if (n < 0) {
       clearerr(c->rdFile);
-      return;
+      break;
     }
-    if (n == 0) return;
+    if (n == 0) break;
     bool complete = false;
     if (AppendPiece(a, *piece, static_cast<size_t>(n), &complete) == PieceResult::kOverflow) {
       LogMessage(7, "%s: buffer overflow attempt\n", "TTY_loop");
@@ -92,10 +121,11 @@ static void ReadLines(E1Controller* c, LineAssembler* a, char** piece, size_t* p
       // The line reader stopped for want of data; the stream's error state
       // must not stop the next read.
       clearerr(c->rdFile);
-      return;
+      break;
     }
-    RouteLine(c, a->buf);
+    RouteLine(c, a->buf, b);
   }
+  FlushAllReplies(c, b);
 }
 
 int TTY_loop(E1Controller* c) {
@@ -104,6 +134,8 @@ int TTY_loop(E1Controller* c) {
   a.buf[0] = '\0';
   char* piece = nullptr;
   size_t pieceSize = 0;
+  // Without memory for the batch every reply is written on its own.
+  ReplyBatch* batch = static_cast<ReplyBatch*>(calloc(1, sizeof(ReplyBatch)));
   struct pollfd p = {c->ctlUART_dr, POLLIN, 0};
   fflush(c->rdFile);
 
@@ -116,7 +148,7 @@ int TTY_loop(E1Controller* c) {
       continue;
     }
     if (rc == 0) continue;
-    if (p.revents & POLLIN) ReadLines(c, &a, &piece, &pieceSize);
+    if (p.revents & POLLIN) ReadLines(c, &a, &piece, &pieceSize, batch);
     if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
       LogMessage(7, "%s: reports: %s %s %s\n", "TTY_loop", (p.revents & POLLHUP) ? "POLLHUP" : "",
                  (p.revents & POLLERR) ? "POLLERR" : "", (p.revents & POLLNVAL) ? "POLLNVAL" : "");
@@ -134,6 +166,7 @@ int TTY_loop(E1Controller* c) {
   c->ctlUART_dr = -1;
   pthread_mutex_unlock(&c->lock);
   free(piece);
+  free(batch);
   return 0;
 }
 
