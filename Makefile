@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz clean
+.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz bench clean
 
 all: build
 
@@ -32,6 +32,11 @@ check-asan: build-asan/build.ninja
 check-tsan: build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
 	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure --timeout 900
+
+# Latency, throughput, CPU, idle cost, memory and discovery time, against
+# the direct pty path and socat; prints a table and writes build/bench.json.
+bench: build
+	$(BUILD)/e1bench --json $(BUILD)/bench.json
 
 # Each fuzz target for FUZZ_SECONDS (default 20) over its seed corpus.
 fuzz: deps
