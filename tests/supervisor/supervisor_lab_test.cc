@@ -1,0 +1,806 @@
+// End-to-end tests of the running daemon in the lab sandbox: every test
+// builds fake controllers in sysfs, plays their control UARTs with
+// simulated controllers on ptys, starts the real e1ctld and watches what
+// it does with lock files, signals, terminal settings and sockets.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lab/daemon_process.h"
+#include "lab/fake_usb.h"
+#include "lab/fs.h"
+#include "lab/process.h"
+#include "lab/sandbox.h"
+#include "lab/sim_controller.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+#ifdef E1_LAB_SLOW
+constexpr int kSlow = 4;
+#else
+constexpr int kSlow = 1;
+#endif
+
+// A time limit that sanitizer builds get more of.
+milliseconds Budget(int ms) {
+  return milliseconds(ms * kSlow);
+}
+
+template <class Cond>
+bool WaitUntil(Cond cond, milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (cond()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(5ms);
+  }
+}
+
+long ElapsedMs(Clock::time_point since) {
+  return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
+}
+
+bool EndsWith(const std::string& s, const std::string& tail) {
+  return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+size_t CountOf(const std::string& haystack, const std::string& needle) {
+  size_t n = 0;
+  for (size_t pos = haystack.find(needle); pos != std::string::npos;
+       pos = haystack.find(needle, pos + 1)) {
+    ++n;
+  }
+  return n;
+}
+
+const std::string kSocketDir = "/var/run/E1controllers";
+
+std::string LockPath(const std::string& ifName) {
+  return "/var/run/KESTRD_LOCK_" + ifName;
+}
+std::string AuxPath(const std::string& ifName) {
+  return kSocketDir + "/G703G704_AUX_PIPE_" + ifName;
+}
+std::string PortPath(int port, const std::string& ifName) {
+  return kSocketDir + "/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ifName;
+}
+
+// The lock that keeps anyone else from write-locking the whole file, as
+// F_GETLK reports it; nothing when the file cannot be opened.
+std::optional<struct flock> ConflictingLock(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  struct flock fl;
+  memset(&fl, 0, sizeof fl);
+  fl.l_type = F_WRLCK;
+  fl.l_whence = SEEK_SET;
+  int rc = fcntl(fd, F_GETLK, &fl);
+  close(fd);
+  if (rc != 0) return std::nullopt;
+  return fl;
+}
+
+// Pid of the process that holds a lock on the file; 0 when the file is
+// missing or nobody holds one.
+pid_t LockHolder(const std::string& path) {
+  std::optional<struct flock> fl = ConflictingLock(path);
+  return fl && fl->l_type != F_UNLCK ? fl->l_pid : 0;
+}
+
+// True when a UNIX stream socket listens at `path` (the socket table of
+// the sandbox's network namespace; listening sockets carry the accept flag
+// 00010000).
+bool IsListening(const std::string& path) {
+  std::string table = lab::ReadFile("/proc/net/unix");
+  size_t pos = 0;
+  while (pos < table.size()) {
+    size_t end = table.find('\n', pos);
+    if (end == std::string::npos) end = table.size();
+    std::string line = table.substr(pos, end - pos);
+    pos = end + 1;
+    char flags[16] = "", name[256] = "";
+    unsigned type = 0;
+    if (sscanf(line.c_str(), "%*s %*s %*s %15s %x %*s %*s %255s", flags, &type, name) == 3 &&
+        path == name && type == SOCK_STREAM && strcmp(flags, "00010000") == 0) {
+      return true;
+    }
+  }
+  return false;
+}
+
+std::string ReadLink(const std::string& path) {
+  char buf[4096];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf - 1);
+  return n < 0 ? std::string("<") + strerror(errno) + ">"
+               : std::string(buf, static_cast<size_t>(n));
+}
+
+std::string ProcessName(pid_t pid) {
+  std::string name = lab::ReadFile("/proc/" + std::to_string(pid) + "/comm");
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+// A client of a UNIX stream socket.
+class Client {
+ public:
+  Client() = default;
+  ~Client() { Close(); }
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+
+  // 0 on success, else the error number of the connect.
+  int Connect(const std::string& path) {
+    Close();
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return errno;
+    struct sockaddr_un addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    if (connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+      int err = errno;
+      Close();
+      return err;
+    }
+    return 0;
+  }
+  // Retries the connect until it works or the time is up.
+  bool ConnectWithin(const std::string& path, milliseconds timeout) {
+    return WaitUntil([&] { return Connect(path) == 0; }, timeout);
+  }
+  void Close() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+  bool Connected() const { return fd_ >= 0; }
+  int Fd() const { return fd_; }
+
+  bool Send(const std::string& data) {
+    size_t done = 0;
+    while (done < data.size()) {
+      ssize_t n = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  // Bytes sent that the peer has not read yet.
+  int Unread() const {
+    int n = -1;
+    if (ioctl(fd_, SIOCOUTQ, &n) != 0) return -1;
+    return n;
+  }
+  // Reads until `needle` has arrived; everything read stays in Received().
+  bool ReceiveUntil(const std::string& needle, milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    while (received_.find(needle) == std::string::npos) {
+      auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+      if (left <= 0) return false;
+      struct pollfd p = {fd_, POLLIN, 0};
+      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+      char buf[1024];
+      ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      received_.append(buf, static_cast<size_t>(n));
+    }
+    return true;
+  }
+  const std::string& Received() const { return received_; }
+
+ private:
+  int fd_ = -1;
+  std::string received_;
+};
+
+// Runs `body` on a thread until the object goes; for clients and
+// controllers that keep the daemon busy.
+class Flood {
+ public:
+  explicit Flood(std::function<void(std::stop_token)> body) : thread_(std::move(body)) {}
+
+ private:
+  std::jthread thread_;
+};
+
+struct Controller {
+  lab::ControllerLayout layout;
+  std::unique_ptr<lab::SimController> sim;  // none when the tty is not simulated
+  const std::string& IfName() const { return layout.ctlIf; }
+};
+
+class SupervisorLab : public ::testing::Test {
+ protected:
+  void SetUp() override { lab::ResetSandbox(); }
+
+  // A known one-port controller on `hub` whose control UART is a simulated
+  // controller presented as /dev/<ttyName>.
+  Controller AddSimulated(const std::string& hub, const std::string& ttyName = "ttyACM0",
+                          lab::ReplyRule reply = lab::AckReplyRule()) {
+    Controller c;
+    lab::ControllerSpec spec;
+    spec.hub = hub;
+    spec.ttyNames = {};
+    c.layout = usb_.AddController(spec);
+    lab::SimController::Options o;
+    o.usb = &usb_;
+    o.iface = c.layout.ctlIf;
+    o.ttyName = ttyName;
+    o.reply = std::move(reply);
+    c.sim = std::make_unique<lab::SimController>(std::move(o));
+    return c;
+  }
+
+  // A controller whose sysfs entry names `ttyName` but that has no device
+  // node at all.
+  Controller AddWithoutNode(const std::string& hub, const std::string& ttyName) {
+    Controller c;
+    lab::ControllerSpec spec;
+    spec.hub = hub;
+    spec.ttyNames = {ttyName};
+    c.layout = usb_.AddController(spec);
+    return c;
+  }
+
+  // Waits until the daemon holds the lock of the controller and serves its
+  // auxiliary socket, i.e. it has passed its start-up.
+  static void WaitServing(const lab::DaemonProcess& d, const Controller& c) {
+    ASSERT_TRUE(
+        WaitUntil([&] { return LockHolder(LockPath(c.IfName())) == d.Pid(); }, Budget(3000)))
+        << "lock of " << c.IfName() << " not taken by pid " << d.Pid() << "; output:\n"
+        << d.Output();
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(AuxPath(c.IfName())); }, Budget(3000)))
+        << "no auxiliary socket; output:\n"
+        << d.Output();
+  }
+
+  lab::FakeUsb usb_;
+};
+
+// ---------------------------------------------------------------------------
+// Lock files
+
+TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt) {
+  Controller c = AddSimulated("1-1");
+  const std::string lock = LockPath(c.IfName());
+  lab::DaemonProcess first({"-k", c.IfName()});
+  WaitServing(first, c);
+
+  std::optional<struct flock> fl = ConflictingLock(lock);
+  ASSERT_TRUE(fl.has_value());
+  EXPECT_EQ(fl->l_type, F_WRLCK);
+  EXPECT_EQ(fl->l_pid, first.Pid());
+  EXPECT_EQ(fl->l_start, 0);
+  EXPECT_EQ(fl->l_len, 0) << "the lock must cover the whole file";
+
+  // What a lock request of another process gets, for the status and text.
+  int fd = open(lock.c_str(), O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << strerror(errno);
+  struct flock want;
+  memset(&want, 0, sizeof want);
+  want.l_type = F_WRLCK;
+  want.l_whence = SEEK_SET;
+  ASSERT_NE(fcntl(fd, F_SETLK, &want), 0);
+  const int lockErr = errno;
+  close(fd);
+  ASSERT_TRUE(lockErr == EAGAIN || lockErr == EACCES) << lockErr;
+
+  const std::string owner = ProcessName(first.Pid());
+  EXPECT_EQ(owner, lab::DaemonPath().substr(lab::DaemonPath().rfind('/') + 1).substr(0, 15));
+
+  lab::DaemonOptions opts;
+  opts.argv0 = "second-e1ctld";
+  lab::DaemonProcess second({"-k", c.IfName()}, opts);
+  lab::ExitStatus st = second.WaitExit(Budget(5000));
+  EXPECT_EQ(st, lab::ExitStatus::Exited(lockErr)) << second.Output();
+  const std::string expected = "second-e1ctld: can't obtain LOCKFILE '" + lock +
+                               "': " + strerror(lockErr) + "\nProcess-owner: '" + owner +
+                               "' (pid=" + std::to_string(first.Pid()) + ")\n";
+  EXPECT_TRUE(EndsWith(second.Output(), expected)) << "output:\n" << second.Output();
+
+  // The first daemon's lock file is still there and still its own.
+  EXPECT_TRUE(lab::Exists(lock));
+  EXPECT_EQ(LockHolder(lock), first.Pid());
+  // ... and the first daemon still serves its port.
+  Client port;
+  ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.Send("still here\n"));
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 still here\n", Budget(2000)));
+
+  ASSERT_TRUE(first.Signal(SIGTERM));
+  EXPECT_EQ(first.WaitExit(Budget(2000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(lock)) << "the lock file outlived its daemon";
+}
+
+// ---------------------------------------------------------------------------
+// Control UART settings
+
+TEST_F(SupervisorLab, TtyIsRawWhileRunningAndGetsItsOwnSettingsBackAfterSigterm) {
+  Controller c = AddSimulated("1-1");
+  struct termios t;
+  std::optional<struct termios> now = c.sim->GetTermios();
+  ASSERT_TRUE(now.has_value());
+  t = *now;
+  t.c_iflag = IGNPAR | BRKINT | INPCK | ISTRIP | INLCR | ICRNL | IXON | IXANY | IMAXBEL | IUTF8;
+  t.c_oflag = OPOST | ONLCR;
+  t.c_cflag |= CSTOPB | CLOCAL | HUPCL;
+  t.c_lflag = ISIG | ICANON | ECHO | ECHOE | ECHOK | ECHONL | IEXTEN | NOFLSH | TOSTOP;
+  t.c_cc[VMIN] = 4;
+  t.c_cc[VTIME] = 9;
+  t.c_cc[VINTR] = 0x05;
+  t.c_cc[VEOF] = 0x06;
+  ASSERT_EQ(cfsetispeed(&t, B9600), 0);
+  ASSERT_EQ(cfsetospeed(&t, B9600), 0);
+  ASSERT_TRUE(c.sim->SetTermios(t));
+  // The pty adjusts some control flags; what it kept is the original.
+  std::optional<struct termios> orig = c.sim->GetTermios();
+  ASSERT_TRUE(orig.has_value());
+  ASSERT_EQ(orig->c_lflag, t.c_lflag);
+  ASSERT_EQ(orig->c_iflag, t.c_iflag);
+  ASSERT_EQ(cfgetospeed(&*orig), static_cast<speed_t>(B9600));
+  ASSERT_TRUE(orig->c_cflag & CSTOPB);
+
+  lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
+  WaitServing(d, c);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::optional<struct termios> r = c.sim->GetTermios();
+        return r && (r->c_lflag & ICANON) == 0;
+      },
+      Budget(2000)))
+      << d.Output();
+
+  std::optional<struct termios> raw = c.sim->GetTermios();
+  ASSERT_TRUE(raw.has_value());
+  // Input: no break, parity, strip, CR/NL or flow handling; the rest kept.
+  EXPECT_EQ(raw->c_iflag, static_cast<tcflag_t>(IGNPAR | IMAXBEL | IUTF8))
+      << std::hex << raw->c_iflag;
+  EXPECT_EQ(raw->c_oflag, static_cast<tcflag_t>(ONLCR)) << std::hex << raw->c_oflag;
+  EXPECT_EQ(raw->c_lflag, static_cast<tcflag_t>(ECHOE | ECHOK | ECHONL | NOFLSH | TOSTOP))
+      << std::hex << raw->c_lflag;
+  // 8 bits, no parity; speed, stop bits, CLOCAL and HUPCL as found.
+  EXPECT_EQ(raw->c_cflag, orig->c_cflag) << std::hex << raw->c_cflag;
+  EXPECT_EQ(raw->c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(raw->c_cflag & PARENB, 0u);
+  EXPECT_EQ(cfgetispeed(&*raw), static_cast<speed_t>(B9600));
+  EXPECT_EQ(cfgetospeed(&*raw), static_cast<speed_t>(B9600));
+  for (int i = 0; i < NCCS; ++i) {
+    cc_t want = i == VMIN ? 1 : i == VTIME ? 0 : orig->c_cc[i];
+    EXPECT_EQ(raw->c_cc[i], want) << "c_cc[" << i << "]";
+  }
+
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_NE(d.Output().find("Abnormal exit, sig = 0000000F\n"), std::string::npos) << d.Output();
+
+  std::optional<struct termios> back = c.sim->GetTermios();
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->c_iflag, orig->c_iflag) << std::hex << back->c_iflag;
+  EXPECT_EQ(back->c_oflag, orig->c_oflag) << std::hex << back->c_oflag;
+  EXPECT_EQ(back->c_cflag, orig->c_cflag) << std::hex << back->c_cflag;
+  EXPECT_EQ(back->c_lflag, orig->c_lflag) << std::hex << back->c_lflag;
+  EXPECT_EQ(cfgetispeed(&*back), cfgetispeed(&*orig));
+  EXPECT_EQ(cfgetospeed(&*back), cfgetospeed(&*orig));
+  for (int i = 0; i < NCCS; ++i) EXPECT_EQ(back->c_cc[i], orig->c_cc[i]) << "c_cc[" << i << "]";
+}
+
+// ---------------------------------------------------------------------------
+// A controller whose tty cannot be opened
+
+TEST_F(SupervisorLab, UnopenableTtyKeepsLockAndAuxSocketButGetsNoPortSockets) {
+  Controller good = AddSimulated("1-1");
+  Controller bad = AddWithoutNode("2-1", "ttyACM5");
+  lab::DaemonProcess d({"--debugmsg", "-k", good.IfName(), bad.IfName()});
+  WaitServing(d, good);
+  WaitServing(d, bad);
+  EXPECT_NE(d.Output().find("Found 2 E1 controller(s)\n\n"), std::string::npos) << d.Output();
+  EXPECT_EQ(CountOf(d.Output(),
+                    "Can't open controller device /dev/ttyACM5: No such file or "
+                    "directory\n"),
+            1u)
+      << d.Output();
+
+  // The working controller's port thread is up; the other one would have
+  // been started together with it.
+  Client goodPort;
+  ASSERT_TRUE(goodPort.ConnectWithin(PortPath(0, good.IfName()), Budget(2000))) << d.Output();
+  EXPECT_FALSE(WaitUntil([&] { return lab::Exists(PortPath(0, bad.IfName())); }, 300ms));
+  for (const std::string& name : lab::ListDirectory(kSocketDir)) {
+    EXPECT_EQ(name.find("_at_ttyctrl_" + bad.IfName()), std::string::npos) << name;
+  }
+
+  // Its auxiliary socket works and its lock stays held.
+  Client aux;
+  EXPECT_EQ(aux.Connect(AuxPath(bad.IfName())), 0);
+  ASSERT_TRUE(aux.Send("ping\n"));
+  EXPECT_TRUE(d.WaitForOutput(AuxPath(bad.IfName()) + ": DATA arrived\n", Budget(2000)));
+  EXPECT_EQ(LockHolder(LockPath(bad.IfName())), d.Pid());
+
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(LockPath(good.IfName())));
+  EXPECT_FALSE(lab::Exists(LockPath(bad.IfName())));
+}
+
+// ---------------------------------------------------------------------------
+// Auxiliary socket
+
+TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
+  Controller c = AddSimulated("1-1");
+  const std::string aux = AuxPath(c.IfName());
+  {
+    lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
+    WaitServing(d, c);
+    Client first;
+    ASSERT_EQ(first.Connect(aux), 0);
+    ASSERT_TRUE(first.Send("hello aux\n"));
+    // Read by the daemon: the client has been accepted.
+    ASSERT_TRUE(WaitUntil([&] { return first.Unread() == 0; }, Budget(2000)));
+    EXPECT_TRUE(
+        d.WaitForOutput(aux + ": DATA arrived\nreceived 10 bytes:\nhello aux\n", Budget(1000)))
+        << d.Output();
+
+    Client second;
+    EXPECT_EQ(second.Connect(aux), ECONNREFUSED) << "a second client got in";
+    EXPECT_TRUE(lab::Exists(aux)) << "the socket file goes only with a new listener";
+
+    first.Close();
+    auto closedAt = Clock::now();
+    EXPECT_TRUE(second.ConnectWithin(aux, Budget(1000))) << d.Output();
+    EXPECT_LE(ElapsedMs(closedAt), 1000 * kSlow);
+    ASSERT_TRUE(second.Send("second client\n"));
+    EXPECT_TRUE(
+        d.WaitForOutput(aux + ": DATA arrived\nreceived 14 bytes:\nsecond client\n", Budget(2000)))
+        << d.Output();
+
+    EXPECT_EQ(CountOf(d.Output(), "hello aux"), 1u) << d.Output();
+    EXPECT_EQ(c.sim->Received(), "") << "auxiliary data reached the controller";
+    ASSERT_TRUE(d.Signal(SIGTERM));
+    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  }
+  {
+    // At the default level the data is read and shows nowhere.
+    lab::DaemonProcess d({"-k", c.IfName()});
+    WaitServing(d, c);
+    Client client;
+    ASSERT_EQ(client.Connect(aux), 0);
+    ASSERT_TRUE(client.Send("quiet data\n"));
+    ASSERT_TRUE(WaitUntil([&] { return client.Unread() == 0; }, Budget(2000)));
+    client.Close();
+    Client again;
+    EXPECT_TRUE(again.ConnectWithin(aux, Budget(1000)));
+    ASSERT_TRUE(d.Signal(SIGTERM));
+    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(d.Output().find("quiet data"), std::string::npos) << d.Output();
+    EXPECT_EQ(d.Output().find("DATA arrived"), std::string::npos) << d.Output();
+    EXPECT_EQ(c.sim->Received(), "");
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Signals
+
+TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
+  Controller c = AddSimulated("1-1");
+  const struct {
+    int sig;
+    const char* line;
+  } kCases[] = {
+      {SIGTERM, "Abnormal exit, sig = 0000000F\n"},
+      {SIGINT, "Abnormal exit, sig = 00000002\n"},
+      {SIGQUIT, "Abnormal exit, sig = 00000003\n"},
+  };
+  for (const auto& k : kCases) {
+    SCOPED_TRACE(strsignal(k.sig));
+    c.sim->ClearReceived();
+    lab::DaemonProcess d({"-k", c.IfName()});
+    WaitServing(d, c);
+    Client port;
+    ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+    ASSERT_TRUE(port.Send("before\n"));
+    ASSERT_TRUE(port.ReceiveUntil("before", Budget(2000))) << d.Output();
+    const std::string before = d.Output();
+
+    ASSERT_TRUE(d.Signal(SIGHUP));
+    ASSERT_TRUE(port.Send("after hup\n"));
+    EXPECT_TRUE(port.ReceiveUntil("after hup", Budget(2000))) << d.Output();
+    Client aux;
+    EXPECT_TRUE(aux.ConnectWithin(AuxPath(c.IfName()), Budget(1000)));
+    std::this_thread::sleep_for(300ms);  // over one main loop turn
+    EXPECT_EQ(d.WaitExit(0ms).kind, lab::ExitStatus::Kind::kTimeout) << "SIGHUP ended the daemon";
+    EXPECT_EQ(d.Output(), before) << "SIGHUP caused output";
+    EXPECT_EQ(LockHolder(LockPath(c.IfName())), d.Pid());
+
+    auto sentAt = Clock::now();
+    ASSERT_TRUE(d.Signal(k.sig));
+    lab::ExitStatus st = d.WaitExit(Budget(1000));
+    EXPECT_EQ(st, lab::ExitStatus::Exited(0)) << "after " << ElapsedMs(sentAt) << " ms";
+    EXPECT_TRUE(EndsWith(d.Output(), k.line)) << d.Output();
+    EXPECT_EQ(CountOf(d.Output(), "Abnormal exit"), 1u) << d.Output();
+    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  }
+}
+
+TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
+  Controller c = AddSimulated("1-1");
+  const int kSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGTERM, SIGINT, SIGQUIT};
+  const char* kLines[] = {"Abnormal exit, sig = 0000000F\n", "Abnormal exit, sig = 00000002\n",
+                          "Abnormal exit, sig = 00000003\n"};
+  std::optional<struct termios> orig = c.sim->GetTermios();
+  ASSERT_TRUE(orig.has_value());
+  for (size_t round = 0; round < std::size(kSignals); ++round) {
+    const int sig = kSignals[round];
+    SCOPED_TRACE("round " + std::to_string(round) + ": " + strsignal(sig));
+    lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
+    WaitServing(d, c);
+    const std::string portPath = PortPath(0, c.IfName());
+    const std::string auxPath = AuxPath(c.IfName());
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(portPath); }, Budget(2000)));
+    {
+      // A port client sending commands as fast as it can, a client filling
+      // the auxiliary socket, and the controller chattering back.
+      Flood portFlood([&](std::stop_token stop) {
+        Client cl;
+        if (!cl.ConnectWithin(portPath, Budget(2000))) return;
+        char sink[4096];
+        while (!stop.stop_requested()) {
+          if (!cl.Send("flood one;flood two\n")) return;
+          while (recv(cl.Fd(), sink, sizeof sink, MSG_DONTWAIT) > 0) {
+          }
+        }
+      });
+      Flood auxFlood([&](std::stop_token stop) {
+        Client cl;
+        if (!cl.ConnectWithin(auxPath, Budget(2000))) return;
+        const std::string chunk(2000, 'a');
+        while (!stop.stop_requested()) {
+          if (!cl.Send(chunk)) return;
+        }
+      });
+      Flood simFlood([&](std::stop_token stop) {
+        std::string burst;
+        for (int i = 0; i < 20; ++i) burst += "ACK:E1.0:chatter " + std::to_string(i) + "\n";
+        // Sends only while the line has room, so that no send waits for a
+        // reader once the daemon is gone.
+        int slave = open(c.sim->SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+        if (slave < 0) return;
+        while (!stop.stop_requested()) {
+          int pending = 0;
+          if (ioctl(slave, TIOCINQ, &pending) == 0 && pending > 1024) {
+            std::this_thread::sleep_for(1ms);
+          } else if (!c.sim->Send(burst)) {
+            break;
+          }
+        }
+        close(slave);
+      });
+      for (const char* busy : {"DATA arrived\n", "ACK:E1.0:chatter 19\n", "ACK:E1.0:flood two\n"}) {
+        ASSERT_TRUE(d.WaitForOutput(busy, Budget(3000))) << "the daemon never logged " << busy;
+      }
+      ASSERT_TRUE(WaitUntil([&] { return d.Output().size() > 100000; }, Budget(3000)));
+
+      auto sentAt = Clock::now();
+      ASSERT_TRUE(d.Signal(sig));
+      lab::ExitStatus st = d.WaitExit(Budget(1000));
+      EXPECT_EQ(st, lab::ExitStatus::Exited(0)) << "after " << ElapsedMs(sentAt) << " ms";
+      if (st.kind == lab::ExitStatus::Kind::kTimeout) {
+        d.Signal(SIGKILL);
+        d.WaitExit(Budget(2000));
+        FAIL() << "no exit within the budget";
+      }
+    }
+    EXPECT_EQ(CountOf(d.Output(), kLines[round % 3]), 1u);
+    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+    std::optional<struct termios> back = c.sim->GetTermios();
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->c_lflag, orig->c_lflag);
+    EXPECT_EQ(back->c_iflag, orig->c_iflag);
+    EXPECT_EQ(back->c_oflag, orig->c_oflag);
+    c.sim->ClearReceived();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Daemon mode
+
+TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
+  Controller c = AddSimulated("1-1");
+  const std::string lock = LockPath(c.IfName());
+  auto startedAt = Clock::now();
+  lab::DaemonProcess starter({"-d", "-k", c.IfName()});
+  EXPECT_EQ(starter.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_LE(ElapsedMs(startedAt), 1000 * kSlow);
+  EXPECT_EQ(starter.Output(), "") << "-d is quiet";
+
+  pid_t pid = 0;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        pid = LockHolder(lock);
+        return pid > 0;
+      },
+      Budget(3000)));
+  // From here the detached daemon is ours to end, whatever fails.
+  struct Reaper {
+    pid_t pid;
+    ~Reaper() {
+      if (kill(pid, SIGKILL) == 0) waitpid(pid, nullptr, 0);
+    }
+  } reaper{pid};
+
+  EXPECT_NE(pid, starter.Pid()) << "the starting process must not be the daemon";
+  EXPECT_EQ(getsid(pid), pid);
+  const std::string proc = "/proc/" + std::to_string(pid);
+  for (int fd = 0; fd <= 2; ++fd) {
+    EXPECT_EQ(ReadLink(proc + "/fd/" + std::to_string(fd)), "/dev/null") << "descriptor " << fd;
+  }
+  EXPECT_EQ(ReadLink(proc + "/cwd"), "/");
+
+  // It serves: a command reaches the controller.
+  Client port;
+  ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.Send("detached\n"));
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 detached\n", Budget(2000)));
+
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  int status = -1;
+  bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, Budget(1000));
+  ASSERT_TRUE(ended) << "the detached daemon ignored SIGTERM";
+  reaper.pid = -1;
+  EXPECT_EQ(lab::ExitStatus::FromWaitStatus(status), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(lock));
+}
+
+// ---------------------------------------------------------------------------
+// Sockets that cannot be bound
+
+TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
+  {
+    // Only the auxiliary socket is made when the tty does not open.
+    Controller c = AddWithoutNode("1-1", "ttyACM5");
+    lab::WriteFile(kSocketDir, "in the way\n");
+    lab::DaemonProcess d({"-k", c.IfName()});
+    EXPECT_EQ(d.WaitExit(Budget(5000)), lab::ExitStatus::Exited(12)) << d.Output();
+    EXPECT_TRUE(EndsWith(d.Output(), "main: Can't bind to socket: Not a directory\n"))
+        << d.Output();
+    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  }
+  lab::ResetSandbox();
+  {
+    // With a working UART the port socket fails too; the exit handlers put
+    // the line back all the same.
+    Controller c = AddSimulated("1-1");
+    std::optional<struct termios> orig = c.sim->GetTermios();
+    ASSERT_TRUE(orig.has_value());
+    lab::WriteFile(kSocketDir, "in the way\n");
+    lab::DaemonProcess d({"-k", c.IfName()});
+    EXPECT_EQ(d.WaitExit(Budget(5000)), lab::ExitStatus::Exited(12)) << d.Output();
+    const std::string out = d.Output();
+    EXPECT_TRUE(EndsWith(out, "main: Can't bind to socket: Not a directory\n") ||
+                EndsWith(out, "E1_thread: Can't bind to socket: Not a directory\n"))
+        << out;
+    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+    std::optional<struct termios> back = c.sim->GetTermios();
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->c_lflag, orig->c_lflag);
+    EXPECT_EQ(back->c_iflag, orig->c_iflag);
+    EXPECT_EQ(back->c_oflag, orig->c_oflag);
+    EXPECT_EQ(back->c_cc[VMIN], orig->c_cc[VMIN]);
+    EXPECT_EQ(back->c_cc[VTIME], orig->c_cc[VTIME]);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Reopening after a replug
+
+TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
+  Controller c = AddSimulated("1-1");
+  lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
+  WaitServing(d, c);
+  Client port;
+  ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.Send("first\n"));
+  ASSERT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Budget(2000))) << d.Output();
+  ASSERT_TRUE(port.ReceiveUntil("first", Budget(2000)));
+
+  c.sim->Unplug();
+  c.sim->ClearReceived();
+  c.sim->Plug(1);
+  ASSERT_EQ(c.sim->DevicePath(), "/dev/ttyACM1");
+  EXPECT_TRUE(d.WaitForOutput("TTY port filename found: ttyACM1\n", Budget(3000))) << d.Output();
+  // Every port sends its last command block again on the new line.
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Budget(2000))) << d.Output();
+
+  ASSERT_TRUE(port.Send("second\n"));
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 second\n", Budget(2000))) << d.Output();
+  EXPECT_TRUE(port.ReceiveUntil("second", Budget(2000))) << port.Received();
+  EXPECT_EQ(LockHolder(LockPath(c.IfName())), d.Pid());
+
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+}
+
+// ---------------------------------------------------------------------------
+// Information listing
+
+TEST_F(SupervisorLab, DebugRunListsTheControllerExactly) {
+  lab::ControllerSpec spec;
+  spec.hub = "1-1";
+  spec.ttyNames = {};
+  spec.pairs = {lab::EthFunction::Named("e1pair0")};
+  lab::ControllerLayout layout = usb_.AddController(spec);
+  lab::SimController::Options o;
+  o.usb = &usb_;
+  o.iface = layout.ctlIf;
+  o.ttyName = "ttyACM0";
+  lab::SimController sim(o);
+
+  const std::string listing =
+      "Found 1 E1 controller\n\n"
+      "Controller #1 INFO:\n"
+      "Controller device name: ttyACM0 (/dev/ttyACM0)\n"
+      "USB Vendor ID: C251, Product ID: 0004\n"
+      "Path to controller USB Hub device: /proc/1/root/sys/bus/usb/devices/1-1\n"
+      "E1 port(s) controlable by #1: 1\n"
+      "ETH pair name #1: e1pair0\n";
+  {
+    lab::DaemonProcess d({"--debugmsg", "-k", layout.ctlIf});
+    ASSERT_TRUE(d.WaitForOutput("ctlUART_dw = ", Budget(3000))) << d.Output();
+    const std::string out = d.Output();
+    size_t at = out.find("Found 1 E1 controller");
+    ASSERT_NE(at, std::string::npos) << out;
+    // The listing comes as one block, right before the UART is opened.
+    EXPECT_EQ(out.substr(at, listing.size()), listing) << out;
+    EXPECT_EQ(out.compare(at + listing.size(), 13, "ctlUART_dr = "), 0) << out;
+    EXPECT_EQ(CountOf(out, "INFO:"), 1u);
+    ASSERT_TRUE(d.Signal(SIGTERM));
+    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  }
+  {
+    // Without --debugmsg there is no listing.
+    lab::DaemonProcess d({"-k", layout.ctlIf});
+    ASSERT_TRUE(
+        WaitUntil([&] { return LockHolder(LockPath(layout.ctlIf)) == d.Pid(); }, Budget(3000)));
+    ASSERT_TRUE(d.Signal(SIGTERM));
+    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(d.Output().find("INFO:"), std::string::npos) << d.Output();
+    EXPECT_EQ(d.Output().find("Found 1"), std::string::npos) << d.Output();
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  lab::EnterSandbox(argc, argv);
+  // Another build of the daemon (for example a sanitizer build) can be
+  // tried with the same tests.
+  const char* other = getenv("E1_LAB_DAEMON");
+  lab::SetDaemonPath(other != nullptr && *other != '\0' ? other : E1_DAEMON_PATH);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
