@@ -25,13 +25,23 @@ demo: build
 check-plain: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 600
 
+# Sanitizer reports of every process (the daemons that the lab starts
+# included) go to files; any report fails the check even when the test that
+# ran the process passed.
 check-asan: build-asan/build.ninja
 	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure --timeout 900
+	rm -f build-asan/sanitizer.*
+	cd build-asan && ASAN_OPTIONS="log_path=$(CURDIR)/build-asan/sanitizer" \
+	  UBSAN_OPTIONS="print_stacktrace=1 log_path=$(CURDIR)/build-asan/sanitizer" \
+	  ctest --output-on-failure --timeout 900
+	@scripts/sanitizer-reports.sh build-asan
 
 check-tsan: build-tsan/build.ninja
 	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" ctest --output-on-failure --timeout 900
+	rm -f build-tsan/sanitizer.*
+	cd build-tsan && TSAN_OPTIONS="second_deadlock_stack=1 log_path=$(CURDIR)/build-tsan/sanitizer" \
+	  ctest --output-on-failure --timeout 900
+	@scripts/sanitizer-reports.sh build-tsan
 
 # Latency, throughput, CPU, idle cost, memory and discovery time, against
 # the direct pty path and socat; prints a table and writes build/bench.json.
