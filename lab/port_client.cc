@@ -115,6 +115,13 @@ std::string PortClient::ReadFor(std::chrono::milliseconds quiet) {
   return buf_.substr(start);
 }
 
+std::string PortClient::ReadDuring(std::chrono::milliseconds span) {
+  size_t start = buf_.size();
+  auto deadline = Clock::now() + span;
+  while (fd_ >= 0 && !eof_ && Clock::now() < deadline) ReadOnce(MsLeft(deadline));
+  return buf_.substr(start);
+}
+
 bool PortClient::ReadUntil(std::string_view needle, std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   while (buf_.find(needle) == std::string::npos) {

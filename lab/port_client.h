@@ -40,6 +40,8 @@ class PortClient {
   // Reads whatever arrives until `quiet` passes without new data (or the
   // connection ends) and returns the new bytes, which also stay in the buffer.
   std::string ReadFor(std::chrono::milliseconds quiet);
+  // Reads everything that arrives during `span` and returns the new bytes.
+  std::string ReadDuring(std::chrono::milliseconds span);
   // Reads until the buffer holds `needle`; false on timeout or end of file.
   bool ReadUntil(std::string_view needle, std::chrono::milliseconds timeout);
   // Reads until the buffer holds at least `count` bytes.
