@@ -66,7 +66,6 @@ void PrepareInside() {
   MountOrDie(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);
   MountOrDie("lab-sys", "/sys", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
   MountOrDie("lab-run", "/run", "tmpfs", MS_NOSUID | MS_NODEV, "mode=0755");
-  MountOrDie("lab-tmp", "/tmp", "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777");
   MountOrDie("lab-dev", "/dev", "tmpfs", MS_NOSUID, "mode=0755");
   // /var/run is a symlink to /run on Debian; a real directory gets its own
   // tmpfs so that lock files never reach the host.

@@ -1,6 +1,7 @@
 // The sandbox that every end-to-end test binary runs in: its own mount,
 // network and PID namespaces, with the test binary as PID 1 and fresh
-// tmpfs file systems on /sys, /run, /dev and /tmp. The daemon reads sysfs
+// tmpfs file systems on /sys, /run and /dev. /tmp stays the host's: the
+// binaries under test may live there. The daemon reads sysfs
 // through "/proc/1/root/sys" by default, which inside the sandbox is the
 // fake tree that the tests build.
 #ifndef E1CTLD_LAB_SANDBOX_H_
