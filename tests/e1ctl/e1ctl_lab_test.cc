@@ -1,0 +1,357 @@
+// e1ctl end to end: the real daemon serves a simulated two-port controller
+// in the lab sandbox, and e1ctl is run as operators and scripts run it.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lab/lab.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kSocketDir = "/var/run/E1controllers";
+
+std::string PortSocket(const std::string& ctlIf, int port) {
+  return std::string(kSocketDir) + "/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ctlIf;
+}
+
+struct ToolRun {
+  lab::ExitStatus status;
+  std::string out;
+  std::string err;
+  std::chrono::milliseconds took{0};
+};
+
+// Runs e1ctl with `args`, standard input from `input` (none: /dev/null).
+ToolRun RunE1ctl(const std::vector<std::string>& args, const std::string* input = nullptr,
+             std::chrono::milliseconds timeout = 20s) {
+  static int serial = 0;
+  const std::string base = "/tmp/e1ctl-run" + std::to_string(++serial);
+  int inFd = -1;
+  if (input != nullptr) {
+    lab::WriteFile(base + ".in", *input);
+    inFd = open((base + ".in").c_str(), O_RDONLY | O_CLOEXEC);
+  }
+  int outFd = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int errFd = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  lab::SpawnSpec spec;
+  spec.path = E1CTL_PATH;
+  spec.argv = {"e1ctl"};
+  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
+  spec.stdinFd = inFd;
+  spec.stdoutFd = outFd;
+  spec.stderrFd = errFd;
+  ToolRun r;
+  auto start = Clock::now();
+  pid_t pid = lab::Spawn(spec);
+  r.status = lab::WaitChild(pid, timeout);
+  r.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  if (r.status.kind == lab::ExitStatus::Kind::kTimeout) {
+    kill(pid, SIGKILL);
+    lab::WaitChild(pid, 5s);
+  }
+  for (int fd : {inFd, outFd, errFd}) {
+    if (fd >= 0) close(fd);
+  }
+  r.out = lab::ReadFile(base + ".out");
+  r.err = lab::ReadFile(base + ".err");
+  return r;
+}
+
+lab::ExitStatus Exited(int code) {
+  return lab::ExitStatus::Exited(code);
+}
+
+// A plain client that holds a port while it lives.
+class Holder {
+ public:
+  explicit Holder(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) {
+      close(fd_);
+      fd_ = -1;
+    }
+  }
+  ~Holder() { Release(); }
+  bool Connected() const { return fd_ >= 0; }
+  void Release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+// Commands the simulator received for a port, in order.
+std::vector<std::string> CommandsFor(const lab::SimController& sim, int port) {
+  std::vector<std::string> out;
+  for (const std::string& line : sim.LineTexts()) {
+    int p;
+    std::string text;
+    if (lab::ParseCommandLine(line, &p, &text) && p == port) out.push_back(text);
+  }
+  return out;
+}
+
+class E1ctl : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lab::ResetSandbox();
+    lab::ControllerSpec spec;
+    spec.pid = 0x0005;  // two E1 ports
+    spec.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+    layout_ = usb_.AddController(spec);
+    lab::SimController::Options o;
+    o.usb = &usb_;
+    o.iface = layout_.ctlIf;
+    o.reply = lab::AckReplyRule();
+    sim_ = std::make_unique<lab::SimController>(o);
+  }
+
+  void TearDown() override {
+    daemon_.reset();
+    sim_.reset();
+  }
+
+  void StartDaemon() {
+    daemon_ = std::make_unique<lab::DaemonProcess>(std::vector<std::string>{"-n"});
+    auto deadline = Clock::now() + 10s;
+    while (Clock::now() < deadline && !(lab::Exists(Socket(0)) && lab::Exists(Socket(1)))) {
+      std::this_thread::sleep_for(10ms);
+    }
+    ASSERT_TRUE(lab::Exists(Socket(0)) && lab::Exists(Socket(1))) << daemon_->Output();
+  }
+
+  std::string Socket(int port) const { return PortSocket(layout_.ctlIf, port); }
+
+  // Waits until the simulator holds `count` commands for `port`.
+  bool WaitCommands(int port, size_t count, std::chrono::milliseconds timeout = 5s) {
+    auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+      if (CommandsFor(*sim_, port).size() >= count) return true;
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  lab::FakeUsb usb_;
+  lab::ControllerLayout layout_;
+  std::unique_ptr<lab::SimController> sim_;
+  std::unique_ptr<lab::DaemonProcess> daemon_;
+};
+
+TEST_F(E1ctl, NamesThePortByControllerPrefixOrSocketPath) {
+  StartDaemon();
+  // Full controller name and port 1: the commands joined with ';'.
+  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "3", "alarm status", "loop off;crc4 on"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "alarm status\nloop off\ncrc4 on\n");
+  EXPECT_EQ(CommandsFor(*sim_, 1),
+            (std::vector<std::string>{"alarm status", "loop off", "crc4 on"}));
+  EXPECT_TRUE(CommandsFor(*sim_, 0).empty());
+
+  // The prefix that e1ctld takes as CTLDEVICE names the same controller;
+  // the port defaults to 0.
+  r = RunE1ctl({"-c", "1-1.3", "-n", "1", "status"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "status\n");
+  EXPECT_EQ(CommandsFor(*sim_, 0), std::vector<std::string>{"status"});
+
+  // The socket path itself.
+  r = RunE1ctl({"-S", Socket(1), "-n", "1", "ping"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "ping\n");
+
+  // --path prints what -c and -p name, and --list shows both ports.
+  r = RunE1ctl({"-c", "1-1.3", "-p", "1", "--path"});
+  EXPECT_EQ(r.out, Socket(1) + "\n");
+  r = RunE1ctl({"--list"});
+  EXPECT_EQ(r.status, Exited(0));
+  EXPECT_EQ(r.out, layout_.ctlIf + "\t0\t" + Socket(0) + "\n" + layout_.ctlIf + "\t1\t" +
+                       Socket(1) + "\n");
+}
+
+TEST_F(E1ctl, EndsOnTheEndOfFileReplyAndOnTheIdleTimeout) {
+  sim_->SetReplyRule([](const std::string& line) -> std::optional<std::string> {
+    int port;
+    std::string text;
+    if (!lab::ParseCommandLine(line, &port, &text)) return std::nullopt;
+    if (text == "bye") return "ACK:E1." + std::to_string(port) + ":EOF\n";
+    if (text == "quiet") return std::nullopt;
+    return "ACK:E1." + std::to_string(port) + ":done " + text + "\n";
+  });
+  StartDaemon();
+
+  // The daemon shuts the connection on the EOF reply: status 0 long before
+  // the idle timeout.
+  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-t", "10", "status;bye"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "done status\n");
+  EXPECT_LT(r.took, 5s);
+
+  // Replies, then silence: a normal end after the idle timeout.
+  r = RunE1ctl({"-c", layout_.ctlIf, "-t", "0.5", "status"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "done status\n");
+  EXPECT_GE(r.took, 500ms);
+
+  // No reply at all, or fewer lines than asked for: the timeout status.
+  r = RunE1ctl({"-c", layout_.ctlIf, "-t", "0.5", "quiet"});
+  EXPECT_EQ(r.status, Exited(5));
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no reply within 0.5 s"), std::string::npos) << r.err;
+  r = RunE1ctl({"-c", layout_.ctlIf, "-t", "0.5", "-n", "2", "status"});
+  EXPECT_EQ(r.status, Exited(5));
+  EXPECT_EQ(r.out, "done status\n");
+  EXPECT_NE(r.err.find("1 of 2 reply lines"), std::string::npos) << r.err;
+
+  // -n 0: sent, and done without waiting for anything.
+  sim_->ClearReceived();
+  r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "0", "-t", "10", "quiet"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_LT(r.took, 5s);
+  EXPECT_TRUE(WaitCommands(1, 1));
+}
+
+TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
+  // No daemon yet: no socket directory at all.
+  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
+  EXPECT_EQ(r.status, Exited(3));
+  EXPECT_NE(r.err.find("is e1ctld running?"), std::string::npos) << r.err;
+
+  StartDaemon();
+  // A controller that nobody serves.
+  r = RunE1ctl({"-c", "9-9.9:1.0", "-w", "0", "status"});
+  EXPECT_EQ(r.status, Exited(3));
+  EXPECT_NE(r.err.find("no such socket: " + PortSocket("9-9.9:1.0", 0)), std::string::npos)
+      << r.err;
+
+  // Another client holds port 0: busy, while port 1 still answers.
+  {
+    Holder holder(Socket(0));
+    ASSERT_TRUE(holder.Connected());
+    std::this_thread::sleep_for(300ms);  // the daemon accepted it and stopped listening
+    r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
+    EXPECT_EQ(r.status, Exited(4));
+    EXPECT_NE(r.err.find("port busy"), std::string::npos) << r.err;
+    r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-w", "0", "-n", "1", "status"});
+    EXPECT_EQ(r.status, Exited(0)) << r.err;
+
+    // Waiting: the holder leaves after 400 ms, e1ctl gets the port.
+    std::thread leave([&holder] {
+      std::this_thread::sleep_for(400ms);
+      holder.Release();
+    });
+    r = RunE1ctl({"-c", layout_.ctlIf, "-w", "5", "-n", "1", "status"});
+    leave.join();
+    EXPECT_EQ(r.status, Exited(0)) << r.err;
+    EXPECT_EQ(r.out, "status\n");
+  }
+
+  // The daemon ends and leaves its socket files behind: stale, not busy.
+  ASSERT_TRUE(daemon_->Signal(SIGTERM));
+  ASSERT_EQ(daemon_->WaitExit(10s), Exited(0)) << daemon_->Output();
+  ASSERT_TRUE(lab::Exists(Socket(0)));
+  r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
+  EXPECT_EQ(r.status, Exited(6));
+  EXPECT_NE(r.err.find("no e1ctld holds its controller"), std::string::npos) << r.err;
+}
+
+TEST_F(E1ctl, EachLineOfStandardInputIsOneBlock) {
+  StartDaemon();
+  std::string input = "a;b\nc\n\n;;\r\nd";  // the last line without a line feed
+  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-n", "4"}, &input);
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "a\nb\nc\nd\n");
+  EXPECT_EQ(CommandsFor(*sim_, 0), (std::vector<std::string>{"a", "b", "c", "d"}));
+
+  // The daemon's stored block is the last line alone: after a replug it
+  // resends only "d".
+  sim_->Unplug();
+  sim_->ClearReceived();
+  sim_->Plug(4);
+  ASSERT_TRUE(WaitCommands(0, 1));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(CommandsFor(*sim_, 0), std::vector<std::string>{"d"});
+}
+
+TEST_F(E1ctl, LongInputReachesTheControllerWithoutLoss) {
+  StartDaemon();
+  // 150 lines at once and one line of 40 commands: more than the daemon
+  // forwards from one read (32 commands, 1024 bytes), so e1ctl must pace
+  // its blocks.
+  std::string input;
+  std::vector<std::string> want;
+  for (int i = 0; i < 150; ++i) {
+    input += "command number " + std::to_string(i) + "\n";
+    want.push_back("command number " + std::to_string(i));
+  }
+  for (int i = 0; i < 40; ++i) {
+    input += "x" + std::to_string(i) + (i < 39 ? ";" : "\n");
+    want.push_back("x" + std::to_string(i));
+  }
+  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "190"}, &input);
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(CommandsFor(*sim_, 1), want);
+  std::string wantOut;
+  for (const std::string& w : want) wantOut += w + "\n";
+  EXPECT_EQ(r.out, wantOut);
+}
+
+TEST_F(E1ctl, RefusesWhatItCannotSendAsAsked) {
+  StartDaemon();
+  // 33 commands from the arguments do not fit one block: refused, nothing sent.
+  std::vector<std::string> args = {"-c", layout_.ctlIf};
+  for (int i = 0; i < 33; ++i) args.push_back("c" + std::to_string(i));
+  ToolRun r = RunE1ctl(args);
+  EXPECT_EQ(r.status, Exited(2));
+  EXPECT_NE(r.err.find("more than one block"), std::string::npos) << r.err;
+
+  r = RunE1ctl({"-c", layout_.ctlIf, ";;;"});
+  EXPECT_EQ(r.status, Exited(2));
+  r = RunE1ctl({"-c", layout_.ctlIf, "-p", "3", "x"});
+  EXPECT_EQ(r.status, Exited(2));
+  r = RunE1ctl({"-S", Socket(0), "-c", layout_.ctlIf, "x"});
+  EXPECT_EQ(r.status, Exited(2));
+  r = RunE1ctl({"--frobnicate"});
+  EXPECT_EQ(r.status, Exited(2));
+  EXPECT_NE(r.err.find("unknown option '--frobnicate'"), std::string::npos) << r.err;
+  std::this_thread::sleep_for(200ms);
+  EXPECT_TRUE(sim_->LineTexts().empty());
+
+  // A warning for a command that the daemon cuts, which is still sent.
+  std::string longCmd(120, 'L');
+  r = RunE1ctl({"-c", layout_.ctlIf, "-n", "0", longCmd});
+  EXPECT_EQ(r.status, Exited(0));
+  EXPECT_NE(r.err.find("a command of 120 characters is cut"), std::string::npos) << r.err;
+
+  r = RunE1ctl({"--help"});
+  EXPECT_EQ(r.status, Exited(0));
+  EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  lab::EnterSandbox(argc, argv);
+  lab::SetDaemonPath(E1CTLD_PATH);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
