@@ -35,11 +35,12 @@ struct ToolRun {
   std::chrono::milliseconds took{0};
 };
 
-// Runs e1ctl with `args`, standard input from `input` (none: /dev/null).
+// Runs e1ctl with `args`, standard input from `input` (none: /dev/null);
+// its files live in the sandbox's own /run.
 ToolRun RunE1ctl(const std::vector<std::string>& args, const std::string* input = nullptr,
              std::chrono::milliseconds timeout = 20s) {
   static int serial = 0;
-  const std::string base = "/tmp/e1ctl-run" + std::to_string(++serial);
+  const std::string base = "/run/e1ctl-run" + std::to_string(++serial);
   int inFd = -1;
   if (input != nullptr) {
     lab::WriteFile(base + ".in", *input);
