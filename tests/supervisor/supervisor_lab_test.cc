@@ -525,6 +525,7 @@ TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
     ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
     ASSERT_TRUE(port.Send("before\n"));
     ASSERT_TRUE(port.ReceiveUntil("before", Budget(2000))) << d.Output();
+    d.WaitForQuiet(100ms, Budget(1000));
     const std::string before = d.Output();
 
     ASSERT_TRUE(d.Signal(SIGHUP));
@@ -632,11 +633,41 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
 TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
   Controller c = AddSimulated("1-1");
   const std::string lock = LockPath(c.IfName());
+  // Standard input and output are pipes, so that what the detached
+  // daemon keeps of them shows.
+  int in[2], out[2];
+  ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  lab::SpawnSpec spec;
+  spec.path = lab::DaemonPath();
+  spec.argv = {spec.path, "-d", "-k", c.IfName()};
+  spec.stdinFd = in[0];
+  spec.stdoutFd = out[1];
+  spec.stderrFd = out[1];
   auto startedAt = Clock::now();
-  lab::DaemonProcess starter({"-d", "-k", c.IfName()});
-  EXPECT_EQ(starter.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  const pid_t starter = lab::Spawn(spec);
+  close(in[0]);
+  close(in[1]);
+  close(out[1]);
+  EXPECT_EQ(lab::WaitChild(starter, Budget(1000)), lab::ExitStatus::Exited(0));
   EXPECT_LE(ElapsedMs(startedAt), 1000 * kSlow);
-  EXPECT_EQ(starter.Output(), "") << "-d is quiet";
+  // Nothing is printed, and nobody keeps the output pipe open.
+  std::string printed;
+  bool closed = false;
+  for (;;) {
+    struct pollfd p = {out[0], POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(Budget(2000).count())) != 1) break;
+    char buf[256];
+    ssize_t n = read(out[0], buf, sizeof buf);
+    if (n <= 0) {
+      closed = n == 0;
+      break;
+    }
+    printed.append(buf, static_cast<size_t>(n));
+  }
+  close(out[0]);
+  EXPECT_TRUE(closed) << "the output pipe is still open";
+  EXPECT_EQ(printed, "") << "-d is quiet";
 
   pid_t pid = 0;
   ASSERT_TRUE(WaitUntil(
@@ -653,7 +684,7 @@ TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
     }
   } reaper{pid};
 
-  EXPECT_NE(pid, starter.Pid()) << "the starting process must not be the daemon";
+  EXPECT_NE(pid, starter) << "the starting process must not be the daemon";
   EXPECT_EQ(getsid(pid), pid);
   const std::string proc = "/proc/" + std::to_string(pid);
   for (int fd = 0; fd <= 2; ++fd) {
