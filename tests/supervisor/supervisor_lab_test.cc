@@ -314,9 +314,12 @@ TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt)
   const std::string owner = ProcessName(first.Pid());
   EXPECT_EQ(owner, lab::DaemonPath().substr(lab::DaemonPath().rfind('/') + 1).substr(0, 15));
 
+  // The second daemon also gets a free controller, listed first: it takes
+  // that lock, then stops at the held one.
+  Controller other = AddWithoutNode("2-1", "ttyACM5");
   lab::DaemonOptions opts;
   opts.argv0 = "second-e1ctld";
-  lab::DaemonProcess second({"-k", c.IfName()}, opts);
+  lab::DaemonProcess second({"-k", other.IfName(), c.IfName()}, opts);
   lab::ExitStatus st = second.WaitExit(Budget(5000));
   EXPECT_EQ(st, lab::ExitStatus::Exited(lockErr)) << second.Output();
   const std::string expected = "second-e1ctld: can't obtain LOCKFILE '" + lock +
@@ -324,7 +327,9 @@ TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt)
                                "' (pid=" + std::to_string(first.Pid()) + ")\n";
   EXPECT_TRUE(EndsWith(second.Output(), expected)) << "output:\n" << second.Output();
 
-  // The first daemon's lock file is still there and still its own.
+  // It removed the lock file that it had locked itself; the first daemon's
+  // lock file is still there and still its own.
+  EXPECT_FALSE(lab::Exists(LockPath(other.IfName())));
   EXPECT_TRUE(lab::Exists(lock));
   EXPECT_EQ(LockHolder(lock), first.Pid());
   // ... and the first daemon still serves its port.
@@ -336,6 +341,21 @@ TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt)
   ASSERT_TRUE(first.Signal(SIGTERM));
   EXPECT_EQ(first.WaitExit(Budget(2000)), lab::ExitStatus::Exited(0));
   EXPECT_FALSE(lab::Exists(lock)) << "the lock file outlived its daemon";
+}
+
+TEST_F(SupervisorLab, LockFileThatCannotBeOpenedEndsWithItsErrorNumber) {
+  Controller c = AddWithoutNode("1-1", "ttyACM5");
+  const std::string lock = LockPath(c.IfName());
+  lab::MakeDirs(lock);
+  lab::DaemonOptions opts;
+  opts.argv0 = "e1";
+  lab::DaemonProcess d({"-k", c.IfName()}, opts);
+  EXPECT_EQ(d.WaitExit(Budget(5000)), lab::ExitStatus::Exited(EISDIR)) << d.Output();
+  EXPECT_TRUE(EndsWith(d.Output(),
+                       "e1: can't open LOCKFILE '" + lock + "', error: " + strerror(EISDIR) + "\n"))
+      << d.Output();
+  EXPECT_TRUE(lab::IsDirectory(lock));
+  EXPECT_FALSE(lab::Exists(AuxPath(c.IfName()))) << "no socket before every lock is held";
 }
 
 // ---------------------------------------------------------------------------
@@ -772,8 +792,16 @@ TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
   EXPECT_TRUE(port.ReceiveUntil("second", Budget(2000))) << port.Received();
   EXPECT_EQ(LockHolder(LockPath(c.IfName())), d.Pid());
 
+  // Gone again: the serial thread waits for the device, and a termination
+  // signal still ends the daemon at once.
+  c.sim->Unplug();
+  EXPECT_TRUE(WaitUntil([&] { return CountOf(d.Output(), "TTY_loop: reports: POLLHUP") == 2; },
+                        Budget(2000)))
+      << d.Output();
   ASSERT_TRUE(d.Signal(SIGTERM));
   EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_TRUE(EndsWith(d.Output(), "Abnormal exit, sig = 0000000F\n")) << d.Output();
+  EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
 }
 
 // ---------------------------------------------------------------------------
