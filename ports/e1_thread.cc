@@ -25,7 +25,9 @@ struct PortState {
 };
 
 void ReadAndForward(E1PortSlot* slot, PortState* st) {
-  ssize_t n = read(st->clientFd, st->receive, sizeof st->receive - 1);
+  // Never waits: POLLIN may stand for urgent data alone, which a plain read
+  // does not return, and a blocking read would then hold the thread for good.
+  ssize_t n = recv(st->clientFd, st->receive, sizeof st->receive - 1, MSG_DONTWAIT);
   if (n == 0) st->clientDoneSending = true;
   if (n <= 0) return;
   st->receive[n] = '\0';
