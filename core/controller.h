@@ -40,6 +40,10 @@ struct E1PortSlot {
   // and by the port thread while it closes the client: a reply never lands
   // on a descriptor that is being closed or has been reused.
   pthread_mutex_t clientLock;
+  // Serial thread only: the last reply to this port's client timed out and
+  // nothing has reached the client since. Further replies that find its
+  // socket full are dropped at once instead of waiting again.
+  uint8_t replyStalled;
 };
 
 struct E1Controller {

@@ -14,7 +14,10 @@
 #include "uart/reply_route.h"
 
 // A client that does not take a reply within this time loses it, so that
-// one stalled client cannot hold up the replies of the other ports.
+// one stalled client cannot hold up the replies of the other ports. Once a
+// client has let a reply time out, replies that find its socket still full
+// are dropped without waiting, until it takes data again: otherwise a flood
+// of replies for it would cost a second each and starve the other ports.
 static const int kReplyWriteTimeoutMs = 1000;
 
 static int64_t NowMs() {
@@ -27,22 +30,28 @@ void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
   pthread_mutex_lock(&slot->clientLock);
   int fd = slot->clientFd.load();
   if (fd >= 0 && IsFdValid(fd)) {
-    int64_t deadline = NowMs() + kReplyWriteTimeoutMs;
+    int64_t deadline = slot->replyStalled ? NowMs() : NowMs() + kReplyWriteTimeoutMs;
     while (len > 0) {
       ssize_t n = send(fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL);
       if (n >= 0) {
         text += n;
         len -= static_cast<size_t>(n);
+        if (slot->replyStalled) {
+          slot->replyStalled = 0;  // it reads again: the rest gets full time
+          deadline = NowMs() + kReplyWriteTimeoutMs;
+        }
         continue;
       }
       int err = errno;
       if (err == EINTR) continue;
+      bool full = err == EAGAIN || err == EWOULDBLOCK;
       int64_t left = deadline - NowMs();
-      if ((err == EAGAIN || err == EWOULDBLOCK) && left > 0) {
+      if (full && left > 0) {
         struct pollfd p = {fd, POLLOUT, 0};
         poll(&p, 1, static_cast<int>(left));
         continue;
       }
+      if (full) slot->replyStalled = 1;
       LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
       break;
     }
