@@ -81,6 +81,10 @@ bool PortClient::Send(std::string_view bytes) {
   return true;
 }
 
+bool PortClient::SendUrgent(char byte) {
+  return fd_ >= 0 && send(fd_, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
 bool PortClient::ShutdownWrite() {
   return fd_ >= 0 && shutdown(fd_, SHUT_WR) == 0;
 }

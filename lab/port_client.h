@@ -33,6 +33,10 @@ class PortClient {
 
   // Writes all bytes; false on a write error.
   bool Send(std::string_view bytes);
+  // Sends one byte of urgent (out-of-band) data, which the peer sees as
+  // POLLPRI; false when the send failed (errno tells why, e.g. EOPNOTSUPP
+  // on a kernel without out-of-band data for UNIX sockets).
+  bool SendUrgent(char byte);
   // Shuts the sending side down (the peer reads end of file).
   bool ShutdownWrite();
   void Close();
