@@ -5,6 +5,9 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
 
 static pthread_mutex_t g_logMutex = PTHREAD_MUTEX_INITIALIZER;
 
@@ -17,6 +20,14 @@ void LogMessage(int level, const char* format, ...) {
   fflush(stdout);
   pthread_mutex_unlock(&g_logMutex);
   va_end(ap);
+}
+
+void ExitProcess(int status) {
+  static std::atomic<bool> exiting{false};
+  if (exiting.exchange(true)) {
+    for (;;) pause();
+  }
+  exit(status);
 }
 
 void FatalExit(int status, const char* format, ...) {
@@ -32,5 +43,5 @@ void FatalExit(int status, const char* format, ...) {
     // handlers restore the lines and the process goes.
     poll(nullptr, 0, 1000);
   }
-  exit(status);
+  ExitProcess(status);
 }

@@ -26,8 +26,16 @@ void SetDefaultRunOptions();
 // mutex, and flushes standard output.
 void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
+// Ends the process through exit(status), so that the exit handlers run. Only
+// the first thread to get here runs them; any later caller (a second thread
+// failing at the same time, a signal acted on meanwhile) waits for the
+// process to end instead: two concurrent exit() calls share out the
+// handlers, and the one that finishes first ends the process while the
+// other is still inside its handler.
+[[noreturn]] void ExitProcess(int status);
+
 // Prints the message unless quiet, waits one second (not when quiet), then
-// leaves through exit(status) so that the exit handlers run.
+// leaves through ExitProcess(status).
 [[noreturn]] void FatalExit(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

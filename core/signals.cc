@@ -65,7 +65,7 @@ void ActOnPendingSignal() {
   if (sig == 0) return;
   ReleaseLockFiles();
   if (!g_options.daemonize) LogMessage(1, "Abnormal exit, sig = %8.8X\n", sig);
-  exit(0);
+  ExitProcess(0);
 }
 
 void RestoreAllTTYModes() {
