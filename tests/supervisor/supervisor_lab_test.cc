@@ -755,7 +755,7 @@ TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
     EXPECT_TRUE(EndsWith(out, "main: Can't bind to socket: Not a directory\n") ||
                 EndsWith(out, "E1_thread: Can't bind to socket: Not a directory\n"))
         << out;
-    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+    EXPECT_FALSE(lab::Exists(LockPath(c.IfName()))) << out;
     std::optional<struct termios> back = c.sim->GetTermios();
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->c_lflag, orig->c_lflag);
