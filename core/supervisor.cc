@@ -93,7 +93,9 @@ static void ServeAuxClients(E1Controller* cs, int count, struct pollfd* entries,
     if (ev & POLLIN) {
       char buf[2048];
       LogMessage(7, "%s: DATA arrived\n", c->auxPath);
-      ssize_t n = read(c->auxClientFd, buf, sizeof buf);
+      // Never waits: urgent data alone reports POLLIN without anything a
+      // read returns, and a blocking read would stop the main loop for good.
+      ssize_t n = recv(c->auxClientFd, buf, sizeof buf, MSG_DONTWAIT);
       int shown = n > 0 ? static_cast<int>(n) : 0;
       LogMessage(7, "received %d bytes:\n%.*s", static_cast<int>(n), shown, buf);
       // A client that shut its side down would otherwise report input on
