@@ -3,7 +3,9 @@
 // the daemon opens as /dev/ttyACMn.
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -666,6 +668,34 @@ TEST_F(PortsLab, HalfClosedClientKeepsItsRepliesAndThePortReplays) {
   c.Close();
   lab::PortClient next;
   EXPECT_TRUE(Attach(0, &next));
+}
+
+TEST_F(PortsLab, UrgentDataEndsTheConnectionWithoutHangingTheDaemon) {
+  ASSERT_NO_FATAL_FAILURE(Start(kOnePortPid, true));
+  lab::PortClient c;
+  ASSERT_TRUE(Attach(0, &c));
+  if (!c.SendUrgent('!')) {
+    GTEST_SKIP() << "no urgent data on UNIX sockets here: " << strerror(errno);
+  }
+  // Urgent data shows as POLLPRI (with POLLIN, but nothing a read returns):
+  // the port thread closes the client and takes the next one.
+  EXPECT_TRUE(c.WaitForEof(Ms(2000)));
+  EXPECT_TRUE(daemon_->WaitForOutput("E1_thread: reports POLLPRI\n", Ms(1000)));
+  lab::PortClient next;
+  ASSERT_TRUE(Attach(0, &next));
+  ASSERT_TRUE(sim_->Send(Ack(0, "next")));
+  EXPECT_EQ(next.ReadLine(Ms(2000)).value_or("<none>"), "next\n");
+
+  // The same on the auxiliary socket: the main loop closes that client and
+  // goes on, so a termination signal still ends the daemon.
+  lab::PortClient aux;
+  ASSERT_TRUE(aux.ConnectWithin(AuxPath(), Ms(2000)));
+  ASSERT_TRUE(aux.Send("hello\n"));
+  ASSERT_TRUE(daemon_->WaitForOutput("DATA arrived\n", Ms(2000)));
+  ASSERT_TRUE(aux.SendUrgent('!'));
+  EXPECT_TRUE(aux.WaitForEof(Ms(2000)));
+  ASSERT_TRUE(daemon_->Signal(SIGTERM));
+  EXPECT_EQ(daemon_->WaitExit(Ms(3000)), lab::ExitStatus::Exited(0));
 }
 
 }  // namespace
