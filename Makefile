@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz bench clean
+.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz bench soak clean
 
 all: build
 
@@ -47,6 +47,10 @@ check-tsan: build-tsan/build.ninja
 # the direct pty path and socat; prints a table and writes build/bench.json.
 bench: build
 	$(BUILD)/e1bench --json $(BUILD)/bench.json
+
+# The fault-and-soak suite in its long form (make check runs the short one).
+soak: build
+	E1_SOAK_CYCLES=$${E1_SOAK_CYCLES:-100} $(BUILD)/tests/soak/e1_soak_lab_test
 
 # Each fuzz target for FUZZ_SECONDS (default 20) over its seed corpus.
 fuzz: deps

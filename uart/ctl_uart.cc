@@ -2,6 +2,8 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -9,6 +11,46 @@
 #include "core/log.h"
 #include "discovery/sysfs_scan.h"
 #include "uart/fd_util.h"
+
+// The write side of the UART stream. The descriptor is non-blocking (it
+// shares its file description with the read side), so a controller that
+// reads slowly makes write() fail with EAGAIN; a plain stream would then
+// discard what it had buffered, losing commands. This writer waits for
+// room instead, for at most a second per call, and reports failure only
+// when the line is really gone (hang-up) or stays full.
+static const int kUartWriteTimeoutMs = 1000;
+
+static ssize_t UartWrite(void* cookie, const char* data, size_t size) {
+  int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
+  size_t done = 0;
+  int waitedMs = 0;
+  while (done < size) {
+    ssize_t n = write(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitedMs < kUartWriteTimeoutMs) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      poll(&p, 1, 50);
+      waitedMs += 50;
+      continue;
+    }
+    break;
+  }
+  return done > 0 ? static_cast<ssize_t>(done) : -1;
+}
+
+static int UartClose(void* cookie) {
+  return CloseRetry(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+}
+
+// A write stream on `fd` that owns it, like fdopen(fd, "w").
+static FILE* OpenUartWriteStream(int fd) {
+  cookie_io_functions_t io = {nullptr, UartWrite, nullptr, UartClose};
+  return fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)), "w", io);
+}
 
 static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
   c->ctlUART_dr = open(path, O_RDWR | O_NONBLOCK | O_SYNC);
@@ -49,7 +91,7 @@ static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
     return -3;
   }
 
-  c->wrFile = fdopen(c->ctlUART_dw, "w");
+  c->wrFile = OpenUartWriteStream(c->ctlUART_dw);
   if (c->wrFile == nullptr) {
     LogMessage(4, "Can't attach controller %s FILE operations: %s\n", path, strerror(errno));
     RestoreMode(c->ctlUART_dr, &c->savedMode);
