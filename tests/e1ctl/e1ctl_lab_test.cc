@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -38,7 +39,7 @@ struct ToolRun {
 // Runs e1ctl with `args`, standard input from `input` (none: /dev/null);
 // its files live in the sandbox's own /run.
 ToolRun RunE1ctl(const std::vector<std::string>& args, const std::string* input = nullptr,
-             std::chrono::milliseconds timeout = 20s) {
+                 std::chrono::milliseconds timeout = 20s) {
   static int serial = 0;
   const std::string base = "/run/e1ctl-run" + std::to_string(++serial);
   int inFd = -1;
@@ -91,6 +92,14 @@ class Holder {
   }
   ~Holder() { Release(); }
   bool Connected() const { return fd_ >= 0; }
+  // Sends a command and waits for its reply: proof that the daemon has
+  // accepted this client and stopped listening.
+  bool Served() {
+    if (fd_ < 0 || write(fd_, "hold\n", 5) != 5) return false;
+    struct pollfd p = {fd_, POLLIN, 0};
+    char buf[64];
+    return poll(&p, 1, 5000) == 1 && read(fd_, buf, sizeof buf) > 0;
+  }
   void Release() {
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
@@ -161,7 +170,8 @@ class E1ctl : public ::testing::Test {
 TEST_F(E1ctl, NamesThePortByControllerPrefixOrSocketPath) {
   StartDaemon();
   // Full controller name and port 1: the commands joined with ';'.
-  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "3", "alarm status", "loop off;crc4 on"});
+  ToolRun r =
+      RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "3", "alarm status", "loop off;crc4 on"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_EQ(r.out, "alarm status\nloop off\ncrc4 on\n");
   EXPECT_EQ(CommandsFor(*sim_, 1),
@@ -248,7 +258,7 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
   {
     Holder holder(Socket(0));
     ASSERT_TRUE(holder.Connected());
-    std::this_thread::sleep_for(300ms);  // the daemon accepted it and stopped listening
+    ASSERT_TRUE(holder.Served());
     r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
     EXPECT_EQ(r.status, Exited(4));
     EXPECT_NE(r.err.find("port busy"), std::string::npos) << r.err;
