@@ -4,9 +4,9 @@
 // udev rule against the daemon's table of known controllers.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <fstream>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -44,21 +44,45 @@ std::vector<std::string> SplitLines(const std::string& text) {
   return lines;
 }
 
-// Roff text as plain text: "\-" is '-', font changes and quotes go.
-std::string Unroff(std::string s) {
-  s = std::regex_replace(s, std::regex(R"(\\f[BIRP])"), "");
-  s = std::regex_replace(s, std::regex(R"(\\-)"), "-");
-  s = std::regex_replace(s, std::regex("\""), " ");
+std::string ReplaceAll(std::string s, const std::string& from, const std::string& to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size())) {
+    s.replace(at, from.size(), to);
+  }
   return s;
 }
 
+// Roff text as plain text: "\-" is '-', font changes and quotes go.
+std::string Unroff(std::string s) {
+  for (const char* font : {"\\fB", "\\fI", "\\fR", "\\fP"}) s = ReplaceAll(s, font, "");
+  s = ReplaceAll(s, "\\-", "-");
+  return ReplaceAll(s, "\"", " ");
+}
+
+bool IsAlpha(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool IsDigit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+// "-x" and "--name" words: a dash at the start or after a blank or comma,
+// a letter after the dashes.
 std::set<std::string> OptionTokens(const std::string& text) {
   std::set<std::string> out;
-  static const std::regex kOption(R"((?:^|[\s,])(--?[A-Za-z][A-Za-z0-9-]*))");
-  for (std::sregex_iterator it(text.begin(), text.end(), kOption), end; it != end; ++it) {
-    out.insert((*it)[1]);
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '-' || (i > 0 && text[i - 1] != ' ' && text[i - 1] != ',')) continue;
+    size_t j = i + 1;
+    if (j < text.size() && text[j] == '-') ++j;
+    if (j >= text.size() || !IsAlpha(text[j])) continue;
+    while (j < text.size() && (IsAlpha(text[j]) || IsDigit(text[j]) || text[j] == '-')) ++j;
+    out.insert(text.substr(i, j - i));
+    i = j;
   }
   return out;
+}
+
+bool AllDigits(const std::string& s) {
+  return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
 // Options of a --help text: the lines that begin (after blanks) with '-',
@@ -107,10 +131,9 @@ std::set<std::string> ManOptions(const std::string& page) {
 
 std::set<int> ManExitStatuses(const std::string& page) {
   std::set<int> out;
-  static const std::regex kNumber(R"(^\.B (\d+)$)");
   for (const std::string& line : Section(page, "EXIT STATUS")) {
-    std::smatch m;
-    if (std::regex_match(line, m, kNumber)) out.insert(std::stoi(m[1]));
+    if (line.rfind(".B ", 0) == 0 && AllDigits(line.substr(3)))
+      out.insert(std::stoi(line.substr(3)));
   }
   return out;
 }
@@ -122,15 +145,18 @@ std::set<int> HelpExitStatuses(const std::string& help) {
   size_t at = help.find("Exit status:");
   if (at == std::string::npos) return out;
   std::string rest = help.substr(at + 12);
-  static const std::regex kListed(R"((?:^|\n)  (\d+)  )");
-  for (std::sregex_iterator it(rest.begin(), rest.end(), kListed), end; it != end; ++it) {
-    out.insert(std::stoi((*it)[1]));
+  for (const std::string& line : SplitLines(rest)) {
+    size_t gap = line.find("  ", 2);
+    if (line.rfind("  ", 0) == 0 && gap != std::string::npos &&
+        AllDigits(line.substr(2, gap - 2))) {
+      out.insert(std::stoi(line.substr(2, gap - 2)));
+    }
   }
   if (out.empty()) {
-    std::string sentence = rest.substr(0, rest.find("\n\n"));
-    static const std::regex kInline(R"((?:^|[\s,])(\d+) )");
-    for (std::sregex_iterator it(sentence.begin(), sentence.end(), kInline), end; it != end; ++it) {
-      out.insert(std::stoi((*it)[1]));
+    std::stringstream words(rest.substr(0, rest.find("\n\n")));
+    for (std::string w; words >> w;) {
+      if (w.back() == ',') w.pop_back();
+      if (AllDigits(w)) out.insert(std::stoi(w));
     }
   }
   return out;
@@ -187,15 +213,17 @@ TEST(Docs, DaemonManPageCarriesTheRealNamesAndVersion) {
 
 TEST(Docs, UdevRuleMarksExactlyTheKnownControllers) {
   std::string rules = ReadText(E1_SOURCE_DIR "/packaging/70-e1ctld.rules");
-  static const std::regex kRule(
-      R"re(^ATTRS\{idVendor\}=="([0-9a-f]{4})", ATTRS\{idProduct\}=="([0-9a-f]{4})", )re"
-      R"re(ENV\{ID_MM_DEVICE_IGNORE\}="1"$)re");
   std::set<std::string> marked;
   for (const std::string& line : SplitLines(rules)) {
     if (line.empty() || line[0] == '#') continue;
-    std::smatch m;
-    if (std::regex_match(line, m, kRule)) {
-      marked.insert(m[1].str() + ":" + m[2].str());
+    char vid[5] = {}, pid[5] = {};
+    int end = -1;
+    sscanf(line.c_str(),
+           "ATTRS{idVendor}==\"%4[0-9a-f]\", ATTRS{idProduct}==\"%4[0-9a-f]\", "
+           "ENV{ID_MM_DEVICE_IGNORE}=\"1\"%n",
+           vid, pid, &end);
+    if (end == static_cast<int>(line.size()) && strlen(vid) == 4 && strlen(pid) == 4) {
+      marked.insert(std::string(vid) + ":" + pid);
     } else {
       // Anything else must be the skip of remove events and its label.
       EXPECT_TRUE(line == "ACTION==\"remove\", GOTO=\"e1ctld_end\"" ||
