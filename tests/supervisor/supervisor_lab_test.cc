@@ -18,7 +18,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -290,7 +289,7 @@ TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt)
   Controller c = AddSimulated("1-1");
   const std::string lock = LockPath(c.IfName());
   lab::DaemonProcess first({"-k", c.IfName()});
-  WaitServing(first, c);
+  ASSERT_NO_FATAL_FAILURE(WaitServing(first, c));
 
   std::optional<struct flock> fl = ConflictingLock(lock);
   ASSERT_TRUE(fl.has_value());
@@ -387,7 +386,7 @@ TEST_F(SupervisorLab, TtyIsRawWhileRunningAndGetsItsOwnSettingsBackAfterSigterm)
   ASSERT_TRUE(orig->c_cflag & CSTOPB);
 
   lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
-  WaitServing(d, c);
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
   ASSERT_TRUE(WaitUntil(
       [&] {
         std::optional<struct termios> r = c.sim->GetTermios();
@@ -437,8 +436,8 @@ TEST_F(SupervisorLab, UnopenableTtyKeepsLockAndAuxSocketButGetsNoPortSockets) {
   Controller good = AddSimulated("1-1");
   Controller bad = AddWithoutNode("2-1", "ttyACM5");
   lab::DaemonProcess d({"--debugmsg", "-k", good.IfName(), bad.IfName()});
-  WaitServing(d, good);
-  WaitServing(d, bad);
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, good));
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, bad));
   const std::string cantOpen =
       "Can't open controller device /dev/ttyACM5: No such file or directory\n";
   EXPECT_TRUE(d.WaitForOutput("Found 2 E1 controller(s)\n\n", Budget(1000))) << d.Output();
@@ -475,7 +474,7 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
   const std::string aux = AuxPath(c.IfName());
   {
     lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
-    WaitServing(d, c);
+    ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
     Client first;
     ASSERT_EQ(first.Connect(aux), 0);
     ASSERT_TRUE(first.Send("hello aux\n"));
@@ -506,7 +505,7 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
   {
     // At the default level the data is read and shows nowhere.
     lab::DaemonProcess d({"-k", c.IfName()});
-    WaitServing(d, c);
+    ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
     Client client;
     ASSERT_EQ(client.Connect(aux), 0);
     ASSERT_TRUE(client.Send("quiet data\n"));
@@ -539,7 +538,7 @@ TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
     SCOPED_TRACE(strsignal(k.sig));
     c.sim->ClearReceived();
     lab::DaemonProcess d({"-k", c.IfName()});
-    WaitServing(d, c);
+    ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
     Client port;
     ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
     ASSERT_TRUE(port.Send("before\n"));
@@ -578,7 +577,7 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
     const int sig = kSignals[round];
     SCOPED_TRACE("round " + std::to_string(round) + ": " + strsignal(sig));
     lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
-    WaitServing(d, c);
+    ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
     const std::string portPath = PortPath(0, c.IfName());
     const std::string auxPath = AuxPath(c.IfName());
     ASSERT_TRUE(WaitUntil([&] { return IsListening(portPath); }, Budget(2000)));
@@ -771,7 +770,7 @@ TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
 TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
   Controller c = AddSimulated("1-1");
   lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
-  WaitServing(d, c);
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
   Client port;
   ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
   ASSERT_TRUE(port.Send("first\n"));
