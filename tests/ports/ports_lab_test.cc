@@ -295,7 +295,7 @@ TEST_F(PortsLab, RepliesReachOnlyTheClientOfTheNamedPort) {
   EXPECT_EQ(c1.Buffer(), "OK\nlater-tag\ncarriage\r\nend1\n");
   // Unrouted lines still show in the debug log.
   for (const char* line : {"ACK:hello\n", "ACK:E1.?:x\n", "STATUS ok\n"}) {
-    EXPECT_NE(daemon_->Output().find(line), std::string::npos) << line;
+    EXPECT_TRUE(daemon_->WaitForOutput(line, Ms(1000))) << line;
   }
 }
 
@@ -316,6 +316,7 @@ TEST_F(PortsLab, RepliesAreAssembledFromPiecesAndCutAt511) {
   ASSERT_TRUE(sim_->Send(Ack(1, "end1")));
   ASSERT_TRUE(c1.ReadUntil("end1\n", Ms(2000))) << c1.Buffer();
   EXPECT_EQ(c1.Buffer(), "pieces\nend1\n");
+  ASSERT_TRUE(daemon_->WaitForOutput("ACK:E1.1:end1\n", Ms(1000)));  // the log is that far
   EXPECT_EQ(CountOf(daemon_->Output().substr(logMark), "TTY_loop: partial line arrived"), 2u)
       << daemon_->Output().substr(logMark);
 
@@ -562,6 +563,7 @@ TEST_F(PortsLab, ChurningClientsGetOnlyTheirOwnPortsReplies) {
   // A reply may fail on a client that has just gone (EPIPE, ECONNRESET) or
   // that does not read (EAGAIN), never on a descriptor that was closed
   // (EBADF) or reused by a listening or other socket (ENOTCONN, ENOTSOCK...).
+  daemon_->WaitForQuiet(Ms(300), Ms(3000));
   std::string log = daemon_->Output();
   const std::string what = "TTY_loop: write error (errno=";
   for (size_t pos = log.find(what); pos != std::string::npos; pos = log.find(what, pos + 1)) {
