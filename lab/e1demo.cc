@@ -251,10 +251,10 @@ int RunDemo() {
   lab::CreateVethPair(kPair0, "e1eth0peer");
   lab::CreateVethPair(kPair1, "e1eth1peer");
   lab::SetInterfaceUp(kPair0, true);  // pair 0 in use, pair 1 left down
-  lab::ControllerSpec spec;
-  spec.pid = 0x0005;
-  spec.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-  lab::ControllerLayout layout = usb.AddController(spec);
+  lab::ControllerSpec model;
+  model.pid = 0x0005;
+  model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+  lab::ControllerLayout layout = usb.AddController(model);
   lab::NetFollower follower;
   follower.Track(usb.NetDir(layout.pairDevs[0] + ":1.0"), kPair0);
   follower.Track(usb.NetDir(layout.pairDevs[1] + ":1.0"), kPair1);

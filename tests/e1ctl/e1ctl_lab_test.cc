@@ -49,16 +49,16 @@ ToolRun RunE1ctl(const std::vector<std::string>& args, const std::string* input 
   }
   int outFd = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   int errFd = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  lab::SpawnSpec spec;
-  spec.path = E1CTL_PATH;
-  spec.argv = {"e1ctl"};
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.stdinFd = inFd;
-  spec.stdoutFd = outFd;
-  spec.stderrFd = errFd;
+  lab::SpawnSpec launch;
+  launch.path = E1CTL_PATH;
+  launch.argv = {"e1ctl"};
+  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
+  launch.stdinFd = inFd;
+  launch.stdoutFd = outFd;
+  launch.stderrFd = errFd;
   ToolRun r;
   auto start = Clock::now();
-  pid_t pid = lab::Spawn(spec);
+  pid_t pid = lab::Spawn(launch);
   r.status = lab::WaitChild(pid, timeout);
   r.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
   if (r.status.kind == lab::ExitStatus::Kind::kTimeout) {
@@ -124,10 +124,10 @@ class E1ctl : public ::testing::Test {
  protected:
   void SetUp() override {
     lab::ResetSandbox();
-    lab::ControllerSpec spec;
-    spec.pid = 0x0005;  // two E1 ports
-    spec.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-    layout_ = usb_.AddController(spec);
+    lab::ControllerSpec model;
+    model.pid = 0x0005;  // two E1 ports
+    model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+    layout_ = usb_.AddController(model);
     lab::SimController::Options o;
     o.usb = &usb_;
     o.iface = layout_.ctlIf;
