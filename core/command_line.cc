@@ -75,7 +75,9 @@ void PrintPrefixTable(FILE* out) {
 
 // A missing string prints as the C library has always printed it, so that
 // scripts written against earlier output keep parsing it.
-static const char* OrNull(const char* s) { return s != nullptr ? s : "(null)"; }
+static const char* OrNull(const char* s) {
+  return s != nullptr ? s : "(null)";
+}
 
 void PrintPairTable(FILE* out, const E1Controller* controllers, int count) {
   for (int c = 0; c < count; ++c) {
@@ -92,8 +94,8 @@ void PrintPairTable(FILE* out, const E1Controller* controllers, int count) {
 void PrintHubTable(FILE* out, const E1Controller* controllers, int count) {
   for (int c = 0; c < count; ++c) {
     const E1Controller& e = controllers[c];
-    fprintf(out, "HUBETH##%s##%s##%d##%4.4X##%4.4X\n", OrNull(e.hubEthName),
-            OrNull(e.hubEthPath), e.hubEthIndex, e.vid, e.pid);
+    fprintf(out, "HUBETH##%s##%s##%d##%4.4X##%4.4X\n", OrNull(e.hubEthName), OrNull(e.hubEthPath),
+            e.hubEthIndex, e.vid, e.pid);
   }
 }
 
@@ -106,8 +108,7 @@ int E1Main(int argc, char** argv) {
     PrintHelp(stdout, invocation);
     return 0;
   }
-  if (HasShortOption(argc, argv, optStart, "v") ||
-      HasLongOption(argc, argv, optStart, "version")) {
+  if (HasShortOption(argc, argv, optStart, "v") || HasLongOption(argc, argv, optStart, "version")) {
     printf("%s\n", kVersion);
     return 0;
   }

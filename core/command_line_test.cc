@@ -61,8 +61,7 @@ TEST(OptionMatching, ShortAndLongFormsIgnoreCaseAndRefuseBundles) {
   EXPECT_FALSE(HasShortOption(b.argc(), b.argv(), 2, "1-1"));
 }
 
-std::string Capture(void (*print)(FILE*, const E1Controller*, int), const E1Controller* cs,
-                    int n) {
+std::string Capture(void (*print)(FILE*, const E1Controller*, int), const E1Controller* cs, int n) {
   char* buf = nullptr;
   size_t len = 0;
   FILE* f = open_memstream(&buf, &len);

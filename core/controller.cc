@@ -60,8 +60,8 @@ int CopyControllerRecord(const E1Controller* src, E1Controller* dst) {
 }
 
 void FreeControllerRecord(E1Controller* c) {
-  char* strs[] = {c->usbIfName, c->usbIfPath, c->hubPath,    c->ttyName,    c->lockPath,
-                  c->auxPath,   c->ethName[0], c->ethName[1], c->ethName[2], c->ethPath[0],
+  char* strs[] = {c->usbIfName,  c->usbIfPath,  c->hubPath,    c->ttyName,    c->lockPath,
+                  c->auxPath,    c->ethName[0], c->ethName[1], c->ethName[2], c->ethPath[0],
                   c->ethPath[1], c->ethPath[2], c->hubEthName, c->hubEthPath};
   for (char* s : strs) free(s);
   new (c) E1Controller();
@@ -91,4 +91,6 @@ E1Controller* PrepareControllerElement() {
   return e;
 }
 
-void CommitControllerElement() { ++g_controllerCount; }
+void CommitControllerElement() {
+  ++g_controllerCount;
+}

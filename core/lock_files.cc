@@ -52,8 +52,8 @@ void TakeLockFile(E1Controller* c, const char* invocation) {
     int pid = -1;
     if (fcntl(c->lockFd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK) pid = holder.l_pid;
     char* name = pid > 0 ? ReadProcessName(pid) : nullptr;
-    FatalExit(err, "%s: can't obtain LOCKFILE '%s': %s\nProcess-owner: '%s' (pid=%d)\n",
-              invocation, c->lockPath, strerror(err), name != nullptr ? name : "unknown", pid);
+    FatalExit(err, "%s: can't obtain LOCKFILE '%s': %s\nProcess-owner: '%s' (pid=%d)\n", invocation,
+              c->lockPath, strerror(err), name != nullptr ? name : "unknown", pid);
   }
   c->lockOwned = 1;
 }

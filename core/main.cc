@@ -1,3 +1,5 @@
 #include "core/command_line.h"
 
-int main(int argc, char** argv) { return E1Main(argc, argv); }
+int main(int argc, char** argv) {
+  return E1Main(argc, argv);
+}

@@ -58,7 +58,9 @@ void OnSignal(int sig) {
   g_pendingSignal = sig;
 }
 
-int PendingTerminationSignal() { return g_pendingSignal; }
+int PendingTerminationSignal() {
+  return g_pendingSignal;
+}
 
 void ActOnPendingSignal() {
   int sig = g_pendingSignal;

@@ -124,8 +124,8 @@ void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
   atexit(RestoreAllTTYModes);
   mkdir(kSocketDir, 0775);
   for (int i = 0; i < count; ++i) StartPorts(&cs[i]);
-  struct pollfd* entries =
-      static_cast<struct pollfd*>(calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof *entries));
+  struct pollfd* entries = static_cast<struct pollfd*>(
+      calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof *entries));
   mkdir(kSocketDir, 0775);
 
   for (;;) {

@@ -30,8 +30,8 @@ TEST(Filters, InterfaceNamesNeedADigitAndOnlyInterfaceCharacters) {
   for (const char* ok : {"1-1.3:1.0", "1-1.3:1.1", "2-1", "9"}) {
     EXPECT_TRUE(IsUSBInterfaceName(ok)) << ok;
   }
-  for (const char* bad : {"", ".", "..", "usb1", "bind", "module", "new_id", "remove_id",
-                          "uevent", "unbind", "-.:", "1-1.3:1.0 "}) {
+  for (const char* bad : {"", ".", "..", "usb1", "bind", "module", "new_id", "remove_id", "uevent",
+                          "unbind", "-.:", "1-1.3:1.0 "}) {
     EXPECT_FALSE(IsUSBInterfaceName(bad)) << bad;
   }
   struct dirent d;

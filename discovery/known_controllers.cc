@@ -3,9 +3,9 @@
 #include <stdio.h>
 
 const KnownControllerEntry kKnownControllers[] = {
-    {0xC251, 0x0004, 1, {1, -1, -1}, {4, 2}, 1},   {0xC251, 0x0003, 1, {1, -1, -1}, {4, 2}, 1},
-    {0xC251, 0x0005, 2, {1, 4, -1}, {-1, -1}, 2},  {0xC251, 0xFFFC, 1, {1, -1, -1}, {4, 2}, 1},
-    {0xC251, 0xFFFD, 1, {1, -1, -1}, {4, 2}, 1},   {0xC251, 0xFFFB, 2, {1, 4, -1}, {-1, -1}, 2},
+    {0xC251, 0x0004, 1, {1, -1, -1}, {4, 2}, 1},  {0xC251, 0x0003, 1, {1, -1, -1}, {4, 2}, 1},
+    {0xC251, 0x0005, 2, {1, 4, -1}, {-1, -1}, 2}, {0xC251, 0xFFFC, 1, {1, -1, -1}, {4, 2}, 1},
+    {0xC251, 0xFFFD, 1, {1, -1, -1}, {4, 2}, 1},  {0xC251, 0xFFFB, 2, {1, 4, -1}, {-1, -1}, 2},
 };
 const int kKnownControllerCount = sizeof kKnownControllers / sizeof kKnownControllers[0];
 

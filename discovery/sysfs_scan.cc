@@ -35,10 +35,18 @@ bool IsUSBInterfaceName(const char* name) {
   return digit;
 }
 
-int FilterUSBInterfaceName(const struct dirent* d) { return IsUSBInterfaceName(d->d_name); }
-int FilterTTYDir(const struct dirent* d) { return strcmp(d->d_name, "tty") == 0; }
-int FilterTTYACMName(const struct dirent* d) { return strstr(d->d_name, "ttyACM") != nullptr; }
-int FilterNETDir(const struct dirent* d) { return strcmp(d->d_name, "net") == 0; }
+int FilterUSBInterfaceName(const struct dirent* d) {
+  return IsUSBInterfaceName(d->d_name);
+}
+int FilterTTYDir(const struct dirent* d) {
+  return strcmp(d->d_name, "tty") == 0;
+}
+int FilterTTYACMName(const struct dirent* d) {
+  return strstr(d->d_name, "ttyACM") != nullptr;
+}
+int FilterNETDir(const struct dirent* d) {
+  return strcmp(d->d_name, "net") == 0;
+}
 int FilterNotDots(const struct dirent* d) {
   return strcmp(d->d_name, ".") != 0 && strcmp(d->d_name, "..") != 0;
 }

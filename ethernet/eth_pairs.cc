@@ -54,8 +54,7 @@ static void SyncPair(E1Controller* c, int i) {
   SetIfUp(c->ifSock, current, false);
   if (RenameIf(c->ifSock, current, c->ethName[i]) != 0) {
     int e = errno;
-    LogMessage(3, "Error renaming '%s' to '%s': %s (%d)\n", current, c->ethName[i], strerror(e),
-               e);
+    LogMessage(3, "Error renaming '%s' to '%s': %s (%d)\n", current, c->ethName[i], strerror(e), e);
   } else {
     LogMessage(6, "Port '%s' renamed to '%s'\n", current, c->ethName[i]);
     if (c->ethWasUp[i]) {

@@ -5,7 +5,9 @@
 #include <string.h>
 #include <sys/ioctl.h>
 
-static bool Missing(const char* name) { return name == nullptr || name[0] == '\0'; }
+static bool Missing(const char* name) {
+  return name == nullptr || name[0] == '\0';
+}
 
 // Copies at most 16 bytes of `name` into a 16-byte field, zero-filled.
 static void PutName(char (&field)[IFNAMSIZ], const char* name) {
@@ -25,7 +27,9 @@ int GetIfFlags(int sock, const char* name) {
   return static_cast<int>(req.ifr_flags);
 }
 
-bool IsIfUp(int sock, const char* name) { return (GetIfFlags(sock, name) & IFF_UP) != 0; }
+bool IsIfUp(int sock, const char* name) {
+  return (GetIfFlags(sock, name) & IFF_UP) != 0;
+}
 
 int SetIfUp(int sock, const char* name, bool up) {
   if (Missing(name)) {

@@ -27,8 +27,8 @@ void SendCommandBlock(E1Controller* c, E1PortSlot* slot) {
   char block[kMaxBlockCommands * (kCommandLineSize + 4)];
   size_t len = 0;
   for (int i = 0; i < slot->commandCount; ++i) {
-    len += static_cast<size_t>(
-        snprintf(block + len, sizeof block - len, "CMD:%s", slot->commands[i]));
+    len +=
+        static_cast<size_t>(snprintf(block + len, sizeof block - len, "CMD:%s", slot->commands[i]));
   }
   pthread_mutex_lock(&c->lock);
   if (c->wrFile != nullptr && len > 0) fwrite(block, 1, len, c->wrFile);

@@ -13,12 +13,14 @@ int CloseRetry(int fd) {
   return rc;
 }
 
-bool IsFdValid(int fd) { return fcntl(fd, F_GETFL) >= 0; }
+bool IsFdValid(int fd) {
+  return fcntl(fd, F_GETFL) >= 0;
+}
 
 void MakeRawMode(const struct termios* saved, struct termios* raw) {
   *raw = *saved;
-  raw->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR |
-                                         IGNCR | ICRNL | IXON | IXANY | IXOFF);
+  raw->c_iflag &= ~static_cast<tcflag_t>(IGNBRK | BRKINT | PARMRK | INPCK | ISTRIP | INLCR | IGNCR |
+                                         ICRNL | IXON | IXANY | IXOFF);
   raw->c_oflag &= ~static_cast<tcflag_t>(OPOST);
   raw->c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB);
   raw->c_cflag |= CS8;
@@ -40,4 +42,6 @@ void RestoreMode(int fd, const struct termios* saved) {
   (void)tcsetattr(fd, TCSANOW, saved);
 }
 
-void SleepMs(int ms) { poll(nullptr, 0, ms); }
+void SleepMs(int ms) {
+  poll(nullptr, 0, ms);
+}

@@ -120,8 +120,7 @@ TEST_F(EthernetPairs, DownInterfaceComesBackDownAndCaseDoesNotMatter) {
   Start();
   ASSERT_TRUE(daemon_->WaitForOutput(Steady("e1p1"), 3s)) << daemon_->Output();
   RenameBehindDaemon("e1p0", "other0", false);
-  ASSERT_TRUE(daemon_->WaitForOutput("Port 'other0' renamed to 'e1p0'\n", 2s))
-      << daemon_->Output();
+  ASSERT_TRUE(daemon_->WaitForOutput("Port 'other0' renamed to 'e1p0'\n", 2s)) << daemon_->Output();
   EXPECT_NE(daemon_->Output().find("Port 'other0' adm down\n"), std::string::npos);
   EXPECT_TRUE(lab::InterfaceExists("e1p0"));
   EXPECT_FALSE(lab::IsInterfaceUp("e1p0"));
