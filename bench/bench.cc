@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -174,7 +175,7 @@ struct LatencyFigures {
 
 double Percentile(std::vector<double> v, double q) {
   std::sort(v.begin(), v.end());
-  size_t i = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+  size_t i = static_cast<size_t>(std::lround(q * static_cast<double>(v.size() - 1)));
   return v[i];
 }
 

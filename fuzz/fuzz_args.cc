@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   args.push_back(cur);
   std::vector<char*> argv;
+  argv.reserve(args.size());
   for (auto& s : args) argv.push_back(s.data());
   std::vector<char*> before = argv;
   int argc = static_cast<int>(argv.size());

@@ -13,7 +13,7 @@
 
 namespace lab {
 
-DaemonProcess::DaemonProcess(const std::vector<std::string>& args, DaemonOptions opts) {
+DaemonProcess::DaemonProcess(const std::vector<std::string>& args, const DaemonOptions& opts) {
   std::string path = opts.path.empty() ? DaemonPath() : opts.path;
   if (path.empty()) throw std::runtime_error("DaemonProcess: no daemon path set");
   int outPipe[2], errPipe[2];
@@ -143,8 +143,8 @@ ExitStatus DaemonProcess::WaitExit(std::chrono::milliseconds timeout) {
 }
 
 RunResult RunToExit(const std::vector<std::string>& args, std::chrono::milliseconds timeout,
-                    DaemonOptions opts) {
-  DaemonProcess d(args, std::move(opts));
+                    const DaemonOptions& opts) {
+  DaemonProcess d(args, opts);
   RunResult r;
   r.status = d.WaitExit(timeout);
   if (r.status.kind == ExitStatus::Kind::kTimeout) {

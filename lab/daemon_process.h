@@ -30,7 +30,7 @@ class DaemonProcess {
  public:
   // Starts the daemon with `args` (without the program name); throws when
   // it cannot be started.
-  explicit DaemonProcess(const std::vector<std::string>& args, DaemonOptions opts = {});
+  explicit DaemonProcess(const std::vector<std::string>& args, const DaemonOptions& opts = {});
   // Kills the daemon with SIGKILL and reaps it when it still runs.
   ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;
@@ -84,7 +84,7 @@ struct RunResult {
 // its status and output: for the table and information modes.
 RunResult RunToExit(const std::vector<std::string>& args,
                     std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                    DaemonOptions opts = {});
+                    const DaemonOptions& opts = {});
 
 }  // namespace lab
 

@@ -113,6 +113,7 @@ void EnterSandbox(int argc, char** argv) {
       "--mount-proc", "--kill-child", "--propagation", "private", self};
   for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
   std::vector<char*> cargs;
+  cargs.reserve(args.size() + 1);
   for (std::string& a : args) cargs.push_back(a.data());
   cargs.push_back(nullptr);
   setenv(kMarker, "1", 1);

@@ -32,7 +32,7 @@ ReplyRule AckReplyRule() {
   return FormatReplyRule("ACK:E1.%p:%t");
 }
 
-ReplyRule FormatReplyRule(std::string format) {
+ReplyRule FormatReplyRule(const std::string& format) {
   return [format](const std::string& line) -> std::optional<std::string> {
     int port;
     std::string text;

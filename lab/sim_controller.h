@@ -40,7 +40,7 @@ ReplyRule AckReplyRule();
 // Like AckReplyRule, with the reply built from a template: %p the port
 // number, %t the command text, %l the whole received line, %% a percent
 // sign. A line feed is appended.
-ReplyRule FormatReplyRule(std::string format);
+ReplyRule FormatReplyRule(const std::string& format);
 // Sends every received line back followed by a line feed.
 ReplyRule EchoReplyRule();
 

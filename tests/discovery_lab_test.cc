@@ -87,15 +87,16 @@ class Discovery : public ::testing::Test {
     return usb_.AddController(spec);
   }
 
-  static lab::RunResult Run(const std::vector<std::string>& args, lab::DaemonOptions opts = {}) {
-    return lab::RunToExit(args, 10s, std::move(opts));
+  static lab::RunResult Run(const std::vector<std::string>& args,
+                            const lab::DaemonOptions& opts = {}) {
+    return lab::RunToExit(args, 10s, opts);
   }
 
   // Runs the daemon normally until `marker` shows in its log, then kills
   // it and returns everything it printed.
   static std::string LogUntil(const std::vector<std::string>& args, const std::string& marker,
-                              lab::DaemonOptions opts = {}) {
-    lab::DaemonProcess d(args, std::move(opts));
+                              const lab::DaemonOptions& opts = {}) {
+    lab::DaemonProcess d(args, opts);
     bool seen = d.WaitForOutput(marker, 10s);
     d.Signal(SIGKILL);
     d.WaitExit(10s);

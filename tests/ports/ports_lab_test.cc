@@ -510,6 +510,7 @@ TEST_F(PortsLab, ChurningClientsGetOnlyTheirOwnPortsReplies) {
   std::atomic<int> noUrgent{0};
   auto end = Clock::now() + 4s;
   std::vector<std::thread> churn;
+  churn.reserve(2);
   for (int port = 0; port < 2; ++port) {
     churn.emplace_back([&, port] {
       Tally& t = tally[port];
@@ -635,7 +636,7 @@ TEST_F(PortsLab, StalledClientDoesNotHoldUpTheOtherPort) {
   std::istringstream lines(stalled.Buffer());
   int count = 0;
   for (std::string line; std::getline(lines, line); ++count) {
-    ASSERT_EQ(line.rfind("s", 0), 0u) << "line " << count << ": " << line;
+    ASSERT_EQ(line.rfind('s', 0), 0u) << "line " << count << ": " << line;
   }
   EXPECT_GT(count, 100);
 }

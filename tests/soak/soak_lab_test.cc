@@ -218,6 +218,7 @@ TEST_F(Soak, ClientsReplugsRenamesAndSignalsLeaveNothingBehind) {
   std::vector<std::vector<std::string>> last(ports_.size());
   auto blockFor = [](int cycle, size_t k) {
     std::vector<std::string> b;
+    b.reserve(4);
     for (int j = 0; j < 1 + (cycle + static_cast<int>(k)) % 4; ++j) {
       b.push_back("c" + std::to_string(cycle) + "p" + std::to_string(k) + "n" + std::to_string(j));
     }

@@ -584,7 +584,7 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
     {
       // A port client sending commands as fast as it can, a client filling
       // the auxiliary socket, and the controller chattering back.
-      Flood portFlood([&](std::stop_token stop) {
+      Flood portFlood([&](const std::stop_token& stop) {
         Client cl;
         if (!cl.ConnectWithin(portPath, Budget(2000))) return;
         char sink[4096];
@@ -594,7 +594,7 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
           }
         }
       });
-      Flood auxFlood([&](std::stop_token stop) {
+      Flood auxFlood([&](const std::stop_token& stop) {
         Client cl;
         if (!cl.ConnectWithin(auxPath, Budget(2000))) return;
         const std::string chunk(2000, 'a');
@@ -602,7 +602,7 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
           if (!cl.Send(chunk)) return;
         }
       });
-      Flood simFlood([&](std::stop_token stop) {
+      Flood simFlood([&](const std::stop_token& stop) {
         std::string burst;
         for (int i = 0; i < 20; ++i) burst += "ACK:E1.0:chatter " + std::to_string(i) + "\n";
         // Sends only while the line has room, so that no send waits for a
