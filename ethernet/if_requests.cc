@@ -15,14 +15,22 @@ static void PutName(char (&field)[IFNAMSIZ], const char* name) {
   strncpy(field, name, sizeof field);
 }
 
-int GetIfFlags(int sock, const char* name) {
-  if (Missing(name)) {
-    errno = EINVAL;
-    return EINVAL;
-  }
+// A request record naming `name`, everything else zero.
+static struct ifreq RequestFor(const char* name) {
   struct ifreq req;
   memset(&req, 0, sizeof req);
   PutName(req.ifr_name, name);
+  return req;
+}
+
+static int Fail(int err) {
+  errno = err;
+  return err;
+}
+
+int GetIfFlags(int sock, const char* name) {
+  if (Missing(name)) return Fail(EINVAL);
+  struct ifreq req = RequestFor(name);
   if (ioctl(sock, SIOCGIFFLAGS, &req) < 0) return 0;
   return static_cast<int>(req.ifr_flags);
 }
@@ -32,41 +40,22 @@ bool IsIfUp(int sock, const char* name) {
 }
 
 int SetIfUp(int sock, const char* name, bool up) {
-  if (Missing(name)) {
-    errno = EINVAL;
-    return EINVAL;
-  }
-  struct ifreq req;
-  memset(&req, 0, sizeof req);
-  PutName(req.ifr_name, name);
-  if (ioctl(sock, SIOCGIFFLAGS, &req) < 0) {
-    errno = ENOENT;
-    return ENOENT;
-  }
+  if (Missing(name)) return Fail(EINVAL);
+  struct ifreq req = RequestFor(name);
+  if (ioctl(sock, SIOCGIFFLAGS, &req) < 0) return Fail(ENOENT);
   if (up) {
     req.ifr_flags = static_cast<short>(req.ifr_flags | IFF_UP);
   } else {
     req.ifr_flags = static_cast<short>(req.ifr_flags & ~IFF_UP);
   }
-  if (ioctl(sock, SIOCSIFFLAGS, &req) < 0) {
-    errno = ENOENT;
-    return ENOENT;
-  }
+  if (ioctl(sock, SIOCSIFFLAGS, &req) < 0) return Fail(ENOENT);
   return 0;
 }
 
 int RenameIf(int sock, const char* name, const char* newName) {
-  if (Missing(name) || Missing(newName)) {
-    errno = EINVAL;
-    return EINVAL;
-  }
-  struct ifreq req;
-  memset(&req, 0, sizeof req);
-  PutName(req.ifr_name, name);
+  if (Missing(name) || Missing(newName)) return Fail(EINVAL);
+  struct ifreq req = RequestFor(name);
   PutName(req.ifr_newname, newName);
-  if (ioctl(sock, SIOCSIFNAME, &req) < 0) {
-    errno = ENOENT;
-    return ENOENT;
-  }
+  if (ioctl(sock, SIOCSIFNAME, &req) < 0) return Fail(ENOENT);
   return 0;
 }
