@@ -89,7 +89,9 @@ void* E1_thread(void* arg) {
     }
     fd_set ready = set;
     struct timeval zero = {0, 0};
-    int sel = select(highest + 1, &ready, nullptr, nullptr, &zero);
+    // While a client is connected nothing listens: no check to make, and no
+    // system call to spend on it per command.
+    int sel = st.listenFd >= 0 ? select(highest + 1, &ready, nullptr, nullptr, &zero) : 0;
     if (sel < 0 && errno != EINTR) {
       LogMessage(3, "%s: Select error: %s!!!\n", "E1_thread", strerror(errno));
       SleepMs(200);

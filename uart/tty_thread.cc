@@ -28,8 +28,10 @@ static int64_t NowMs() {
 
 void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
   pthread_mutex_lock(&slot->clientLock);
+  // Under clientLock a descriptor in clientFd is open: the port thread
+  // closes it only while holding the same lock.
   int fd = slot->clientFd.load();
-  if (fd >= 0 && IsFdValid(fd)) {
+  if (fd >= 0) {
     int64_t deadline = slot->replyStalled ? NowMs() : NowMs() + kReplyWriteTimeoutMs;
     while (len > 0) {
       ssize_t n = send(fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL);
@@ -133,6 +135,10 @@ static void ReadLines(E1Controller* c, LineAssembler* a, char** piece, size_t* p
       break;
     }
     RouteLine(c, a->buf, b);
+    // Nothing more in the stream's buffer: what the device sends next is
+    // announced by poll. Asking the line reader again would only cost a
+    // read() that fails with EAGAIN.
+    if (c->rdFile->_IO_read_ptr >= c->rdFile->_IO_read_end) break;
   }
   FlushAllReplies(c, b);
 }
