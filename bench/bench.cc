@@ -425,8 +425,11 @@ int main(int argc, char** argv) {
   const LatencyFigures& so = rows[2].f;
   struct utsname u;
   uname(&u);
-  printf("e1ctld benchmark on %s %s, %u cores, %d round trips, window %d\n\n", u.sysname, u.release,
-         std::thread::hardware_concurrency(), cfg.rounds, cfg.window);
+  printf(
+      "e1ctld benchmark on %s %s, %u cores: per path and round %d round trips and %d pipelined\n"
+      "replies (window %d); each figure the median of %d rounds taken in turns\n\n",
+      u.sysname, u.release, std::thread::hardware_concurrency(), cfg.rounds, cfg.pipelined,
+      cfg.window, cfg.comparisonRounds);
   printf("| path | p50 us | p90 us | p99 us | replies/s (window %d) | CPU us/round trip |\n",
          cfg.window);
   printf("|---|---|---|---|---|---|\n");

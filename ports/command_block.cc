@@ -27,8 +27,11 @@ void SendCommandBlock(E1Controller* c, E1PortSlot* slot) {
   char block[kMaxBlockCommands * (kCommandLineSize + 4)];
   size_t len = 0;
   for (int i = 0; i < slot->commandCount; ++i) {
-    len +=
-        static_cast<size_t>(snprintf(block + len, sizeof block - len, "CMD:%s", slot->commands[i]));
+    // "CMD:%s" without the formatter's cost on the path of every command.
+    size_t n = strnlen(slot->commands[i], kCommandLineSize - 1);
+    memcpy(block + len, "CMD:", 4);
+    memcpy(block + len + 4, slot->commands[i], n);
+    len += 4 + n;
   }
   pthread_mutex_lock(&c->lock);
   if (c->wrFile != nullptr && len > 0) fwrite(block, 1, len, c->wrFile);
