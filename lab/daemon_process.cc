@@ -27,15 +27,15 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, const DaemonO
     for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
     throw std::runtime_error("pipe2 failed");
   }
-  SpawnSpec spec;
-  spec.path = path;
-  spec.argv.push_back(opts.argv0.empty() ? path : opts.argv0);
-  spec.argv.insert(spec.argv.end(), args.begin(), args.end());
-  spec.stdoutFd = outPipe[1];
-  spec.stderrFd = errPipe[1];
-  spec.sysRoot = opts.sysRoot;
+  SpawnSpec setup;
+  setup.path = path;
+  setup.argv.push_back(opts.argv0.empty() ? path : opts.argv0);
+  setup.argv.insert(setup.argv.end(), args.begin(), args.end());
+  setup.stdoutFd = outPipe[1];
+  setup.stderrFd = errPipe[1];
+  setup.sysRoot = opts.sysRoot;
   try {
-    pid_ = Spawn(spec);
+    pid_ = Spawn(setup);
   } catch (...) {
     for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], wake_[0], wake_[1]}) close(fd);
     throw;

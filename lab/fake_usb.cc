@@ -215,50 +215,50 @@ void FakeUsb::AddEthFunction(const std::string& dev, const EthFunction& fn) {
   for (const std::string& name : fn.names) AddNet(iface, name);
 }
 
-ControllerLayout FakeUsb::AddController(const ControllerSpec& spec) {
+ControllerLayout FakeUsb::AddController(const ControllerSpec& setup) {
   ControllerLayout out;
-  out.hub = spec.hub;
-  if (spec.chipPort > 0) {
-    AddDevice(spec.hub, kHubVid, kHubPid);
-    out.chip = spec.hub + "." + std::to_string(spec.chipPort);
+  out.hub = setup.hub;
+  if (setup.chipPort > 0) {
+    AddDevice(setup.hub, kHubVid, kHubPid);
+    out.chip = setup.hub + "." + std::to_string(setup.chipPort);
   } else {
-    out.chip = spec.hub;
+    out.chip = setup.hub;
   }
-  AddDevice(out.chip, spec.vid, spec.pid);
+  AddDevice(out.chip, setup.vid, setup.pid);
   out.ctlIf = out.chip + ":1.0";
   AddInterface(out.ctlIf);
-  if (spec.ttyDir) AddTtyDir(out.ctlIf);
-  for (const std::string& tty : spec.ttyNames) AddTty(out.ctlIf, tty);
-  BindDriver(out.ctlIf, spec.driver);
-  if (spec.dataInterface) {
+  if (setup.ttyDir) AddTtyDir(out.ctlIf);
+  for (const std::string& tty : setup.ttyNames) AddTty(out.ctlIf, tty);
+  BindDriver(out.ctlIf, setup.driver);
+  if (setup.dataInterface) {
     out.dataIf = out.chip + ":1.1";
     AddInterface(out.dataIf);
-    BindDriver(out.dataIf, spec.driver);
+    BindDriver(out.dataIf, setup.driver);
   }
 
-  const KnownModel* model = FindModel(spec.vid, spec.pid);
+  const KnownModel* model = FindModel(setup.vid, setup.pid);
   std::vector<int> pairPorts;
   if (model != nullptr) {
     for (int i = 0; i < model->ethPairs; ++i) pairPorts.push_back(model->pairPorts[i]);
   } else {
     pairPorts = {1, 4};
-    pairPorts.resize(std::clamp<size_t>(spec.pairs.size(), 1, 2));
+    pairPorts.resize(std::clamp<size_t>(setup.pairs.size(), 1, 2));
   }
   for (size_t i = 0; i < pairPorts.size(); ++i) {
     EthFunction fn;
-    if (i < spec.pairs.size()) {
-      fn = spec.pairs[i];
+    if (i < setup.pairs.size()) {
+      fn = setup.pairs[i];
     } else {
       fn = EthFunction::Named("lab" + std::to_string(nameCounter_++));
     }
-    std::string dev = spec.hub + "." + std::to_string(pairPorts[i]);
+    std::string dev = setup.hub + "." + std::to_string(pairPorts[i]);
     AddEthFunction(dev, fn);
     out.pairDevs.push_back(dev);
     out.pairNames.push_back(
         fn.kind == EthFunction::Kind::kNamed && !fn.names.empty() ? fn.names.front() : "");
   }
-  for (const auto& [port, fn] : spec.hubPorts) {
-    AddEthFunction(spec.hub + "." + std::to_string(port), fn);
+  for (const auto& [port, fn] : setup.hubPorts) {
+    AddEthFunction(setup.hub + "." + std::to_string(port), fn);
   }
   return out;
 }

@@ -139,7 +139,7 @@ class FakeUsb {
   // Places an Ethernet function of the given kind at a device name.
   void AddEthFunction(const std::string& dev, const EthFunction& fn);
 
-  ControllerLayout AddController(const ControllerSpec& spec);
+  ControllerLayout AddController(const ControllerSpec& setup);
 
  private:
   std::string LinkUnderDevices(const std::string& name, const std::string& target);

@@ -113,21 +113,21 @@ std::ostream& operator<<(std::ostream& os, const ExitStatus& s) {
   return os << s.ToString();
 }
 
-pid_t Spawn(const SpawnSpec& spec) {
-  if (spec.argv.empty()) throw std::runtime_error("Spawn: empty argv");
+pid_t Spawn(const SpawnSpec& setup) {
+  if (setup.argv.empty()) throw std::runtime_error("Spawn: empty argv");
   std::vector<char*> argv;
-  for (const std::string& a : spec.argv) argv.push_back(const_cast<char*>(a.c_str()));
+  for (const std::string& a : setup.argv) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-  std::string resolved = spec.path.empty() ? FindInPath(spec.argv[0]) : spec.path;
+  std::string resolved = setup.path.empty() ? FindInPath(setup.argv[0]) : setup.path;
   const char* path = resolved.c_str();
-  const char* sysRoot = spec.sysRoot.empty() ? nullptr : spec.sysRoot.c_str();
+  const char* sysRoot = setup.sysRoot.empty() ? nullptr : setup.sysRoot.c_str();
 
   int nullFd = -1;
-  if (spec.stdinFd < 0) {
+  if (setup.stdinFd < 0) {
     nullFd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (nullFd < 0) throw std::runtime_error(std::string("open /dev/null: ") + strerror(errno));
   }
-  int stdinFd = spec.stdinFd >= 0 ? spec.stdinFd : nullFd;
+  int stdinFd = setup.stdinFd >= 0 ? setup.stdinFd : nullFd;
   int errPipe[2];
   if (pipe2(errPipe, O_CLOEXEC) != 0) {
     if (nullFd >= 0) close(nullFd);
@@ -153,8 +153,8 @@ pid_t Spawn(const SpawnSpec& spec) {
         }
       }
       if (dup2(stdinFd, 0) < 0) ChildFail(errPipe[1], "dup2 stdin");
-      if (spec.stdoutFd >= 0 && dup2(spec.stdoutFd, 1) < 0) ChildFail(errPipe[1], "dup2 stdout");
-      if (spec.stderrFd >= 0 && dup2(spec.stderrFd, 2) < 0) ChildFail(errPipe[1], "dup2 stderr");
+      if (setup.stdoutFd >= 0 && dup2(setup.stdoutFd, 1) < 0) ChildFail(errPipe[1], "dup2 stdout");
+      if (setup.stderrFd >= 0 && dup2(setup.stderrFd, 2) < 0) ChildFail(errPipe[1], "dup2 stderr");
       execv(path, argv.data());
       ChildFail(errPipe[1], "exec");
     }
@@ -248,13 +248,13 @@ ExitStatus RunCommand(const std::vector<std::string>& argv, std::string* output,
                       std::chrono::milliseconds timeout) {
   int outPipe[2];
   if (pipe2(outPipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe2 failed");
-  SpawnSpec spec;
-  spec.argv = argv;
-  spec.stdoutFd = outPipe[1];
-  spec.stderrFd = outPipe[1];
+  SpawnSpec setup;
+  setup.argv = argv;
+  setup.stdoutFd = outPipe[1];
+  setup.stderrFd = outPipe[1];
   pid_t pid;
   try {
-    pid = Spawn(spec);
+    pid = Spawn(setup);
   } catch (...) {
     close(outPipe[0]);
     close(outPipe[1]);

@@ -48,7 +48,7 @@ struct SpawnSpec {
 // Forks and execs; throws std::runtime_error when the exec (or the
 // namespace set-up before it) fails, with the child's error text. The pid
 // is tracked so that ReapOrphans() leaves it to WaitChild().
-pid_t Spawn(const SpawnSpec& spec);
+pid_t Spawn(const SpawnSpec& setup);
 
 // Waits for a child started by Spawn(); kTimeout (the child left running)
 // when it has not ended within `timeout`.

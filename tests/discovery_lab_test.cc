@@ -79,12 +79,12 @@ class Discovery : public ::testing::Test {
   // A one-pair controller (pid 0004 unless told otherwise) with a named pair.
   lab::ControllerLayout AddSimple(const std::string& hub, uint16_t pid, const std::string& pairName,
                                   int chipPort = 3) {
-    ControllerSpec spec;
-    spec.hub = hub;
-    spec.pid = pid;
-    spec.chipPort = chipPort;
-    spec.pairs = {EthFunction::Named(pairName)};
-    return usb_.AddController(spec);
+    ControllerSpec setup;
+    setup.hub = hub;
+    setup.pid = pid;
+    setup.chipPort = chipPort;
+    setup.pairs = {EthFunction::Named(pairName)};
+    return usb_.AddController(setup);
   }
 
   static lab::RunResult Run(const std::vector<std::string>& args,
@@ -257,13 +257,13 @@ TEST_F(PairTable, EveryKnownModel) {
   for (size_t i = 0; i < lab::KnownModels().size(); ++i) {
     const lab::KnownModel& m = lab::KnownModels()[i];
     std::string hub = std::to_string(i + 1) + "-1";
-    ControllerSpec spec;
-    spec.hub = hub;
-    spec.pid = m.pid;
-    spec.ttyNames = {"ttyACM" + std::to_string(i)};
-    spec.pairs = {EthFunction::Named("m" + std::to_string(i) + "p0"),
-                  EthFunction::Named("m" + std::to_string(i) + "p1")};
-    lab::ControllerLayout l = usb_.AddController(spec);
+    ControllerSpec setup;
+    setup.hub = hub;
+    setup.pid = m.pid;
+    setup.ttyNames = {"ttyACM" + std::to_string(i)};
+    setup.pairs = {EthFunction::Named("m" + std::to_string(i) + "p0"),
+                   EthFunction::Named("m" + std::to_string(i) + "p1")};
+    lab::ControllerLayout l = usb_.AddController(setup);
     std::string block;
     for (int p = 0; p < m.ethPairs; ++p) {
       block += EthLine("m" + std::to_string(i) + "p" + std::to_string(p),
@@ -290,14 +290,14 @@ TEST_F(PairTable, EveryKnownModel) {
 }
 
 TEST_F(PairTable, PairNames) {
-  ControllerSpec spec;
-  spec.pid = 0xFFFB;
-  spec.pairs = {EthFunction::NoNetDir(), EthFunction::EmptyNetDir()};
-  usb_.AddController(spec);
-  spec.hub = "2-1";
-  spec.pairs = {EthFunction::NamedMany({"eth0", "eth1"}),
-                EthFunction::NamedMany({"eth10", "eth9"})};
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.pid = 0xFFFB;
+  setup.pairs = {EthFunction::NoNetDir(), EthFunction::EmptyNetDir()};
+  usb_.AddController(setup);
+  setup.hub = "2-1";
+  setup.pairs = {EthFunction::NamedMany({"eth0", "eth1"}),
+                 EthFunction::NamedMany({"eth10", "eth9"})};
+  usb_.AddController(setup);
 
   lab::RunResult r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
@@ -374,10 +374,10 @@ TEST_F(PairTable, SearchOnlyWhenNoArgumentMatched) {
 }
 
 TEST_F(PairTable, PairTableWinsOverHubTable) {
-  ControllerSpec spec;
-  spec.pairs = {EthFunction::Named("p0")};
-  spec.hubPorts[4] = EthFunction::Named("hub0");
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.pairs = {EthFunction::Named("p0")};
+  setup.hubPorts[4] = EthFunction::Named("hub0");
+  usb_.AddController(setup);
   lab::RunResult r = Run({"-e", "-s", "1-1.3"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("p0", kDevs + "1-1.1", 1, 0x0004, "1-1.3:1.0", 0));
@@ -387,30 +387,30 @@ TEST_F(PairTable, UnusableDevicesAreDropped) {
   // Highest names first: 6-1 unknown vendor, 5-1 unknown product, 4-1 a
   // chip on a root port, 3-1 a two-pair model without its second pair, 2-1
   // a one-pair model without its pair, 1-1 a good one.
-  ControllerSpec spec;
-  spec.hub = "6-1";
-  spec.vid = 0x1234;
-  spec.pairs = {EthFunction::Named("x6")};
-  usb_.AddController(spec);
-  spec = {};
-  spec.hub = "5-1";
-  spec.pid = 0x0006;
-  spec.pairs = {EthFunction::Named("x5")};
-  usb_.AddController(spec);
-  spec = {};
-  spec.hub = "4-1";
-  spec.chipPort = 0;
-  spec.pairs = {EthFunction::Named("x4")};
-  usb_.AddController(spec);
-  spec = {};
-  spec.hub = "3-1";
-  spec.pid = 0x0005;
-  spec.pairs = {EthFunction::Named("x3"), EthFunction::Absent()};
-  usb_.AddController(spec);
-  spec = {};
-  spec.hub = "2-1";
-  spec.pairs = {EthFunction::Absent()};
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.hub = "6-1";
+  setup.vid = 0x1234;
+  setup.pairs = {EthFunction::Named("x6")};
+  usb_.AddController(setup);
+  setup = {};
+  setup.hub = "5-1";
+  setup.pid = 0x0006;
+  setup.pairs = {EthFunction::Named("x5")};
+  usb_.AddController(setup);
+  setup = {};
+  setup.hub = "4-1";
+  setup.chipPort = 0;
+  setup.pairs = {EthFunction::Named("x4")};
+  usb_.AddController(setup);
+  setup = {};
+  setup.hub = "3-1";
+  setup.pid = 0x0005;
+  setup.pairs = {EthFunction::Named("x3"), EthFunction::Absent()};
+  usb_.AddController(setup);
+  setup = {};
+  setup.hub = "2-1";
+  setup.pairs = {EthFunction::Absent()};
+  usb_.AddController(setup);
   AddSimple("1-1", 0xFFFD, "good");
 
   const std::string good = EthLine("good", kDevs + "1-1.1", 1, 0xFFFD, "1-1.3:1.0", 0);
@@ -426,14 +426,14 @@ TEST_F(PairTable, UnusableDevicesAreDropped) {
 }
 
 TEST_F(PairTable, ControllerAfterADroppedSecondPairTakesItsPlace) {
-  ControllerSpec spec;
-  spec.hub = "3-1";
-  spec.pid = 0x0005;
-  spec.pairs = {EthFunction::Named("dropped0"), EthFunction::Absent()};
-  usb_.AddController(spec);
-  spec.hub = "2-1";
-  spec.pairs = {EthFunction::Named("two0"), EthFunction::Named("two1")};
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.hub = "3-1";
+  setup.pid = 0x0005;
+  setup.pairs = {EthFunction::Named("dropped0"), EthFunction::Absent()};
+  usb_.AddController(setup);
+  setup.hub = "2-1";
+  setup.pairs = {EthFunction::Named("two0"), EthFunction::Named("two1")};
+  usb_.AddController(setup);
   ControllerSpec hubbed;
   hubbed.pairs = {EthFunction::Named("one0")};
   hubbed.hubPorts[4] = EthFunction::Named("hub1");
@@ -452,10 +452,10 @@ TEST_F(PairTable, ControllerAfterADroppedSecondPairTakesItsPlace) {
 }
 
 TEST_F(PairTable, SoleControllerDroppedAtSecondPair) {
-  ControllerSpec spec;
-  spec.pid = 0xFFFB;
-  spec.pairs = {EthFunction::Named("p0"), EthFunction::Absent()};
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.pid = 0xFFFB;
+  setup.pairs = {EthFunction::Named("p0"), EthFunction::Absent()};
+  usb_.AddController(setup);
   lab::RunResult r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out, "");
@@ -486,11 +486,11 @@ TEST_F(Discovery, HubTablePrefersPortFourThenTwo) {
       {"6-1", 0x0005, {{2, EthFunction::Named("unused")}}},
   };
   for (const HubCase& c : cases) {
-    ControllerSpec spec;
-    spec.hub = c.hub;
-    spec.pid = c.pid;
-    spec.hubPorts = c.ports;
-    usb_.AddController(spec);
+    ControllerSpec setup;
+    setup.hub = c.hub;
+    setup.pid = c.pid;
+    setup.hubPorts = c.ports;
+    usb_.AddController(setup);
   }
   const std::string expected =
       HubLine("(null)", "(null)", 0, 0x0005) +  // no search at all
@@ -513,10 +513,10 @@ TEST_F(Discovery, HubTablePrefersPortFourThenTwo) {
 using DiscoveryLog = Discovery;
 
 TEST_F(DiscoveryLog, AcceptedControllerStepByStep) {
-  ControllerSpec spec;
-  spec.pairs = {EthFunction::Named("e1a")};
-  spec.hubPorts[4] = EthFunction::Named("hubeth");
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.pairs = {EthFunction::Named("e1a")};
+  setup.hubPorts[4] = EthFunction::Named("hubeth");
+  usb_.AddController(setup);
   const std::string expected =
       "SearchUSBPathDir: found ctlUART at 1-1.3:1.1\n"
       "Analyzing 1-1.3:1.1 for E1 control capability...\n"
@@ -596,12 +596,12 @@ TEST_F(DiscoveryLog, RunFilesAreNamedAfterTheWholeEntryName) {
 }
 
 TEST_F(DiscoveryLog, HubCandidatesAndNamelessPair) {
-  ControllerSpec spec;
-  spec.pid = 0xFFFC;
-  spec.ttyNames = {"ttyACM10", "ttyACM9"};
-  spec.pairs = {EthFunction::NoNetDir()};
-  spec.hubPorts[4] = EthFunction::NoNetDir();
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.pid = 0xFFFC;
+  setup.ttyNames = {"ttyACM10", "ttyACM9"};
+  setup.pairs = {EthFunction::NoNetDir()};
+  setup.hubPorts[4] = EthFunction::NoNetDir();
+  usb_.AddController(setup);
   const std::string expected =
       "Parameter 1: 1-1.3:1.0\n"
       "CheckForE1_QZXcontroller: found ctlUART at 1-1.3:1.1\n"
@@ -647,18 +647,18 @@ TEST_F(DiscoveryLog, HubCandidatesAndNamelessPair) {
 TEST_F(DiscoveryLog, DropReasons) {
   // Analysed in this order: 2-1.3 (identifiers of no known model, printed
   // in upper case), then 1-1 (a chip on a root port: no hub).
-  ControllerSpec spec;
-  spec.hub = "2-1";
-  spec.vid = 0xab12;
-  spec.pid = 0x00cd;
-  spec.ttyNames = {"ttyACM1"};
-  spec.dataInterface = false;
-  usb_.AddController(spec);
-  spec = {};
-  spec.hub = "1-1";
-  spec.chipPort = 0;
-  spec.dataInterface = false;
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.hub = "2-1";
+  setup.vid = 0xab12;
+  setup.pid = 0x00cd;
+  setup.ttyNames = {"ttyACM1"};
+  setup.dataInterface = false;
+  usb_.AddController(setup);
+  setup = {};
+  setup.hub = "1-1";
+  setup.chipPort = 0;
+  setup.dataInterface = false;
+  usb_.AddController(setup);
 
   lab::RunResult r = Run({"--debugmsg", "-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
@@ -692,10 +692,10 @@ TEST_F(DiscoveryLog, DropReasons) {
 }
 
 TEST_F(DiscoveryLog, TtyDirWithoutAcmName) {
-  ControllerSpec spec;
-  spec.ttyNames = {};  // an empty tty directory
-  spec.dataInterface = false;
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.ttyNames = {};  // an empty tty directory
+  setup.dataInterface = false;
+  usb_.AddController(setup);
   lab::RunResult r = Run({"--debugmsg", "-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   // The lookup line is logged although nothing was found ("(null)" is how
@@ -712,12 +712,12 @@ TEST_F(DiscoveryLog, TtyDirWithoutAcmName) {
 }
 
 TEST_F(DiscoveryLog, TwoPairModelAndMissingSecondPair) {
-  ControllerSpec spec;
-  spec.pid = 0x0005;
-  spec.dataInterface = false;
-  spec.pairs = {EthFunction::Named("p0"), EthFunction::Absent()};
-  spec.hubPorts[2] = EthFunction::Named("never");  // no hub Ethernet search for this model
-  usb_.AddController(spec);
+  ControllerSpec setup;
+  setup.pid = 0x0005;
+  setup.dataInterface = false;
+  setup.pairs = {EthFunction::Named("p0"), EthFunction::Absent()};
+  setup.hubPorts[2] = EthFunction::Named("never");  // no hub Ethernet search for this model
+  usb_.AddController(setup);
   lab::RunResult r = Run({"--debugmsg", "-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out,
@@ -760,10 +760,10 @@ class NestedNamespace : public Discovery {
     AddSimple("2-1", 0x0004, "rootc");
     usb_.AddEthFunction("1-1.4", EthFunction::Named("rootp1"));
     nested_ = std::make_unique<lab::FakeUsb>(kNestedRoot);
-    ControllerSpec spec;
-    spec.pid = 0x0005;
-    spec.pairs = {EthFunction::Named("nsp0"), EthFunction::NoNetDir()};
-    nested_->AddController(spec);
+    ControllerSpec setup;
+    setup.pid = 0x0005;
+    setup.pairs = {EthFunction::Named("nsp0"), EthFunction::NoNetDir()};
+    nested_->AddController(setup);
     opts_.sysRoot = kNestedRoot;
   }
 

@@ -60,11 +60,11 @@ TEST_F(LabTest, ResetEmptiesSysRunAndTtyNodes) {
 
 TEST_F(LabTest, ControllerTreeIsShapedLikeSysfs) {
   lab::FakeUsb usb;
-  lab::ControllerSpec spec;
-  spec.pid = 0x0005;
-  spec.pairs = {lab::EthFunction::Named("e1a"), lab::EthFunction::NoNetDir()};
-  spec.hubPorts[2] = lab::EthFunction::EmptyNetDir();
-  lab::ControllerLayout l = usb.AddController(spec);
+  lab::ControllerSpec setup;
+  setup.pid = 0x0005;
+  setup.pairs = {lab::EthFunction::Named("e1a"), lab::EthFunction::NoNetDir()};
+  setup.hubPorts[2] = lab::EthFunction::EmptyNetDir();
+  lab::ControllerLayout l = usb.AddController(setup);
   EXPECT_EQ(l.ctlIf, "1-1.3:1.0");
   EXPECT_EQ(l.dataIf, "1-1.3:1.1");
   EXPECT_EQ(l.pairDevs, (std::vector<std::string>{"1-1.1", "1-1.4"}));
@@ -92,10 +92,10 @@ TEST_F(LabTest, ControllerTreeIsShapedLikeSysfs) {
 
 TEST_F(LabTest, RootPortDeviceAndRemoval) {
   lab::FakeUsb usb;
-  lab::ControllerSpec spec;
-  spec.hub = "3-2";
-  spec.chipPort = 0;
-  lab::ControllerLayout l = usb.AddController(spec);
+  lab::ControllerSpec setup;
+  setup.hub = "3-2";
+  setup.chipPort = 0;
+  lab::ControllerLayout l = usb.AddController(setup);
   EXPECT_EQ(l.ctlIf, "3-2:1.0");
   EXPECT_EQ(Resolve("/sys/bus/usb/devices/3-2:1.0"),
             "/sys/devices/pci0000:00/0000:00:14.0/usb3/3-2/3-2:1.0");

@@ -32,10 +32,10 @@ class EthernetPairs : public ::testing::Test {
     for (const char* n : {"e1p0", "e1p1", "other0", "E1P0", "taken"}) lab::DeleteInterface(n);
     lab::CreateVethPair("e1p0", "e1p0peer");
     lab::CreateVethPair("e1p1", "e1p1peer");
-    lab::ControllerSpec spec;
-    spec.pid = 0x0005;
-    spec.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-    layout_ = usb_.AddController(spec);
+    lab::ControllerSpec setup;
+    setup.pid = 0x0005;
+    setup.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+    layout_ = usb_.AddController(setup);
     follower_ = std::make_unique<lab::NetFollower>();
     follower_->Track(usb_.NetDir(layout_.pairDevs[0] + ":1.0"), "e1p0");
     follower_->Track(usb_.NetDir(layout_.pairDevs[1] + ":1.0"), "e1p1");

@@ -102,10 +102,10 @@ class PortsLab : public ::testing::Test {
     const lab::KnownModel* model = lab::FindModel(0xC251, pid);
     ASSERT_NE(model, nullptr);
     ports_ = model->e1Ports;
-    lab::ControllerSpec spec;
-    spec.pid = pid;
-    spec.ttyNames = {};  // the simulator adds its tty entry itself
-    layout_ = usb_.AddController(spec);
+    lab::ControllerSpec setup;
+    setup.pid = pid;
+    setup.ttyNames = {};  // the simulator adds its tty entry itself
+    layout_ = usb_.AddController(setup);
     lab::SimController::Options o;
     o.usb = &usb_;
     o.iface = layout_.ctlIf;

@@ -243,10 +243,10 @@ class SupervisorLab : public ::testing::Test {
   Controller AddSimulated(const std::string& hub, const std::string& ttyName = "ttyACM0",
                           lab::ReplyRule reply = lab::AckReplyRule()) {
     Controller c;
-    lab::ControllerSpec spec;
-    spec.hub = hub;
-    spec.ttyNames = {};
-    c.layout = usb_.AddController(spec);
+    lab::ControllerSpec setup;
+    setup.hub = hub;
+    setup.ttyNames = {};
+    c.layout = usb_.AddController(setup);
     lab::SimController::Options o;
     o.usb = &usb_;
     o.iface = c.layout.ctlIf;
@@ -260,10 +260,10 @@ class SupervisorLab : public ::testing::Test {
   // node at all.
   Controller AddWithoutNode(const std::string& hub, const std::string& ttyName) {
     Controller c;
-    lab::ControllerSpec spec;
-    spec.hub = hub;
-    spec.ttyNames = {ttyName};
-    c.layout = usb_.AddController(spec);
+    lab::ControllerSpec setup;
+    setup.hub = hub;
+    setup.ttyNames = {ttyName};
+    c.layout = usb_.AddController(setup);
     return c;
   }
 
@@ -656,14 +656,14 @@ TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
   int in[2], out[2];
   ASSERT_EQ(pipe2(in, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  lab::SpawnSpec spec;
-  spec.path = lab::DaemonPath();
-  spec.argv = {spec.path, "-d", "-k", c.IfName()};
-  spec.stdinFd = in[0];
-  spec.stdoutFd = out[1];
-  spec.stderrFd = out[1];
+  lab::SpawnSpec setup;
+  setup.path = lab::DaemonPath();
+  setup.argv = {setup.path, "-d", "-k", c.IfName()};
+  setup.stdinFd = in[0];
+  setup.stdoutFd = out[1];
+  setup.stderrFd = out[1];
   auto startedAt = Clock::now();
-  const pid_t starter = lab::Spawn(spec);
+  const pid_t starter = lab::Spawn(setup);
   close(in[0]);
   close(in[1]);
   close(out[1]);
@@ -806,11 +806,11 @@ TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
 // Information listing
 
 TEST_F(SupervisorLab, DebugRunListsTheControllerExactly) {
-  lab::ControllerSpec spec;
-  spec.hub = "1-1";
-  spec.ttyNames = {};
-  spec.pairs = {lab::EthFunction::Named("e1pair0")};
-  lab::ControllerLayout layout = usb_.AddController(spec);
+  lab::ControllerSpec setup;
+  setup.hub = "1-1";
+  setup.ttyNames = {};
+  setup.pairs = {lab::EthFunction::Named("e1pair0")};
+  lab::ControllerLayout layout = usb_.AddController(setup);
   lab::SimController::Options o;
   o.usb = &usb_;
   o.iface = layout.ctlIf;
