@@ -328,9 +328,3 @@ TEST_F(LabTest, FollowerKeepsNetEntryNamedAfterTheInterface) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  lab::EnterSandbox(argc, argv);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -359,10 +359,3 @@ TEST_F(E1ctl, RefusesWhatItCannotSendAsAsked) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  lab::EnterSandbox(argc, argv);
-  lab::SetDaemonPath(E1CTLD_PATH);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -25,7 +25,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-#ifdef E1_SLOW_BUILD
+#ifdef E1_SANITIZER_BUILD
 constexpr int kSlow = 3;
 #else
 constexpr int kSlow = 1;
@@ -702,10 +702,3 @@ TEST_F(PortsLab, UrgentDataEndsTheConnectionWithoutHangingTheDaemon) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  lab::EnterSandbox(argc, argv);
-  lab::SetDaemonPath(E1_DAEMON_PATH);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}

@@ -39,7 +39,7 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-#ifdef E1_LAB_SLOW
+#ifdef E1_SANITIZER_BUILD
 constexpr int kSlow = 4;
 #else
 constexpr int kSlow = 1;
@@ -851,13 +851,3 @@ TEST_F(SupervisorLab, DebugRunListsTheControllerExactly) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-  lab::EnterSandbox(argc, argv);
-  // Another build of the daemon (for example a sanitizer build) can be
-  // tried with the same tests.
-  const char* other = getenv("E1_LAB_DAEMON");
-  lab::SetDaemonPath(other != nullptr && *other != '\0' ? other : E1_DAEMON_PATH);
-  ::testing::InitGoogleTest(&argc, argv);
-  return RUN_ALL_TESTS();
-}
