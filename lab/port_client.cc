@@ -1,8 +1,10 @@
 #include "lab/port_client.h"
 
 #include <errno.h>
+#include <linux/sockios.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -83,6 +85,12 @@ bool PortClient::Send(std::string_view bytes) {
 
 bool PortClient::SendUrgent(char byte) {
   return fd_ >= 0 && send(fd_, &byte, 1, MSG_OOB | MSG_NOSIGNAL) == 1;
+}
+
+int PortClient::Unread() const {
+  int n = -1;
+  if (fd_ < 0 || ioctl(fd_, SIOCOUTQ, &n) != 0) return -1;
+  return n;
 }
 
 bool PortClient::ShutdownWrite() {

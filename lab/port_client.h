@@ -37,6 +37,8 @@ class PortClient {
   // POLLPRI; false when the send failed (errno tells why, e.g. EOPNOTSUPP
   // on a kernel without out-of-band data for UNIX sockets).
   bool SendUrgent(char byte);
+  // Bytes sent that the peer has not read yet; -1 when unknown.
+  int Unread() const;
   // Shuts the sending side down (the peer reads end of file).
   bool ShutdownWrite();
   void Close();

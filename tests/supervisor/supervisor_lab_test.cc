@@ -29,6 +29,7 @@
 #include "lab/daemon_process.h"
 #include "lab/fake_usb.h"
 #include "lab/fs.h"
+#include "lab/port_client.h"
 #include "lab/process.h"
 #include "lab/sandbox.h"
 #include "lab/sim_controller.h"
@@ -145,78 +146,7 @@ std::string ProcessName(pid_t pid) {
   return name;
 }
 
-// A client of a UNIX stream socket.
-class Client {
- public:
-  Client() = default;
-  ~Client() { Close(); }
-  Client(const Client&) = delete;
-  Client& operator=(const Client&) = delete;
-
-  // 0 on success, else the error number of the connect.
-  int Connect(const std::string& path) {
-    Close();
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return errno;
-    struct sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-    if (connect(fd_, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
-      int err = errno;
-      Close();
-      return err;
-    }
-    return 0;
-  }
-  // Retries the connect until it works or the time is up.
-  bool ConnectWithin(const std::string& path, milliseconds timeout) {
-    return WaitUntil([&] { return Connect(path) == 0; }, timeout);
-  }
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  bool Connected() const { return fd_ >= 0; }
-  int Fd() const { return fd_; }
-
-  bool Send(const std::string& data) {
-    size_t done = 0;
-    while (done < data.size()) {
-      ssize_t n = send(fd_, data.data() + done, data.size() - done, MSG_NOSIGNAL);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return false;
-      done += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // Bytes sent that the peer has not read yet.
-  int Unread() const {
-    int n = -1;
-    if (ioctl(fd_, SIOCOUTQ, &n) != 0) return -1;
-    return n;
-  }
-  // Reads until `needle` has arrived; everything read stays in Received().
-  bool ReceiveUntil(const std::string& needle, milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (received_.find(needle) == std::string::npos) {
-      auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-      if (left <= 0) return false;
-      struct pollfd p = {fd_, POLLIN, 0};
-      if (poll(&p, 1, static_cast<int>(left)) <= 0) continue;
-      char buf[1024];
-      ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) return false;
-      received_.append(buf, static_cast<size_t>(n));
-    }
-    return true;
-  }
-  const std::string& Received() const { return received_; }
-
- private:
-  int fd_ = -1;
-  std::string received_;
-};
+using Client = lab::PortClient;
 
 // Runs `body` on a thread until the object goes; for clients and
 // controllers that keep the daemon busy.
@@ -542,13 +472,13 @@ TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
     Client port;
     ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
     ASSERT_TRUE(port.Send("before\n"));
-    ASSERT_TRUE(port.ReceiveUntil("before", Budget(2000))) << d.Output();
+    ASSERT_TRUE(port.ReadUntil("before", Budget(2000))) << d.Output();
     d.WaitForQuiet(100ms, Budget(1000));
     const std::string before = d.Output();
 
     ASSERT_TRUE(d.Signal(SIGHUP));
     ASSERT_TRUE(port.Send("after hup\n"));
-    EXPECT_TRUE(port.ReceiveUntil("after hup", Budget(2000))) << d.Output();
+    EXPECT_TRUE(port.ReadUntil("after hup", Budget(2000))) << d.Output();
     Client aux;
     EXPECT_TRUE(aux.ConnectWithin(AuxPath(c.IfName()), Budget(1000)));
     std::this_thread::sleep_for(300ms);  // over one main loop turn
@@ -775,7 +705,7 @@ TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
   ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
   ASSERT_TRUE(port.Send("first\n"));
   ASSERT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Budget(2000))) << d.Output();
-  ASSERT_TRUE(port.ReceiveUntil("first", Budget(2000)));
+  ASSERT_TRUE(port.ReadUntil("first", Budget(2000)));
 
   c.sim->Unplug();
   c.sim->ClearReceived();
@@ -787,7 +717,7 @@ TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
 
   ASSERT_TRUE(port.Send("second\n"));
   EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 second\n", Budget(2000))) << d.Output();
-  EXPECT_TRUE(port.ReceiveUntil("second", Budget(2000))) << port.Received();
+  EXPECT_TRUE(port.ReadUntil("second", Budget(2000))) << port.Buffer();
   EXPECT_EQ(LockHolder(LockPath(c.IfName())), d.Pid());
 
   // Gone again: the serial thread waits for the device, and a termination
