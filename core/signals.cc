@@ -8,13 +8,18 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "core/controller.h"
 #include "core/log.h"
 #include "uart/fd_util.h"
 
 // Written by the handler, read by the main loop: the handler itself never
-// logs, allocates or takes a lock, whichever thread it interrupts.
-static volatile sig_atomic_t g_pendingSignal = 0;
+// logs, allocates or takes a lock, whichever thread it interrupts. The
+// kernel may run the handler on a worker thread, so a volatile flag is not
+// enough: the main thread reads it through a lock-free atomic.
+static std::atomic<int> g_pendingSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "signal flag must be lock-free");
 
 int InstallSignalHandlers(SignalHandler handler, int fdMode) {
   struct sigaction sa;
@@ -55,15 +60,15 @@ int Daemonize(SignalHandler handler, int fdMode) {
 
 void OnSignal(int sig) {
   if (sig == SIGCHLD || sig == SIGHUP) return;
-  g_pendingSignal = sig;
+  g_pendingSignal.store(sig, std::memory_order_relaxed);
 }
 
 int PendingTerminationSignal() {
-  return g_pendingSignal;
+  return g_pendingSignal.load(std::memory_order_relaxed);
 }
 
 void ActOnPendingSignal() {
-  int sig = g_pendingSignal;
+  int sig = g_pendingSignal.load(std::memory_order_relaxed);
   if (sig == 0) return;
   ReleaseLockFiles();
   if (!g_options.daemonize) LogMessage(1, "Abnormal exit, sig = %8.8X\n", sig);
