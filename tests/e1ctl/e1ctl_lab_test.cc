@@ -142,11 +142,17 @@ class E1ctl : public ::testing::Test {
 
   void StartDaemon() {
     daemon_ = std::make_unique<lab::DaemonProcess>(std::vector<std::string>{"-n"});
-    auto deadline = Clock::now() + 10s;
+    ASSERT_TRUE(WaitSockets(10s)) << daemon_->Output();
+  }
+
+  // Waits until both port sockets exist: a port thread recreates its socket
+  // a moment after each client leaves.
+  bool WaitSockets(std::chrono::milliseconds timeout) const {
+    auto deadline = Clock::now() + timeout;
     while (Clock::now() < deadline && !(lab::Exists(Socket(0)) && lab::Exists(Socket(1)))) {
       std::this_thread::sleep_for(10ms);
     }
-    ASSERT_TRUE(lab::Exists(Socket(0)) && lab::Exists(Socket(1))) << daemon_->Output();
+    return lab::Exists(Socket(0)) && lab::Exists(Socket(1));
   }
 
   std::string Socket(int port) const { return PortSocket(layout_.ctlIf, port); }
@@ -277,6 +283,7 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
   }
 
   // The daemon ends and leaves its socket files behind: stale, not busy.
+  ASSERT_TRUE(WaitSockets(5s));
   ASSERT_TRUE(daemon_->Signal(SIGTERM));
   ASSERT_EQ(daemon_->WaitExit(10s), Exited(0)) << daemon_->Output();
   ASSERT_TRUE(lab::Exists(Socket(0)));
