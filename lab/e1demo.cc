@@ -4,16 +4,12 @@
 // when every step did what was expected.
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -99,90 +95,14 @@ class Steps {
 };
 
 // ---------------------------------------------------------------------------
-// A port socket client, as an external program uses one.
 
-class Client {
- public:
-  ~Client() { Close(); }
-
-  // 0 or the connect error number.
-  int Connect(const std::string& path) {
-    Close();
-    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0) return errno;
-    struct sockaddr_un a = {};
-    a.sun_family = AF_UNIX;
-    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-    if (connect(fd_, reinterpret_cast<struct sockaddr*>(&a), sizeof a) != 0) {
-      int err = errno;
-      Close();
-      return err;
-    }
-    eof_ = false;
-    buf_.clear();
-    return 0;
-  }
-
-  bool Send(const std::string& text) {
-    return fd_ >= 0 && write(fd_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  }
-
-  // Reads until the buffer holds `lines` lines, the peer ends the
-  // connection, or the time is up; returns the buffer and empties it.
-  std::string ReadLines(size_t lines, std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!eof_ && fd_ >= 0 && CountLines() < lines && Clock::now() < deadline) ReadSome(deadline);
-    std::string out;
-    out.swap(buf_);
-    return out;
-  }
-
-  // True when the peer ended the connection within `timeout`.
-  bool WaitEof(std::chrono::milliseconds timeout) {
-    auto deadline = Clock::now() + timeout;
-    while (!eof_ && fd_ >= 0 && Clock::now() < deadline) ReadSome(deadline);
-    return eof_;
-  }
-
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  size_t CountLines() const {
-    size_t n = 0;
-    for (char c : buf_) n += c == '\n';
-    return n;
-  }
-
-  void ReadSome(Clock::time_point deadline) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    struct pollfd p = {fd_, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(std::max<long>(left.count(), 0))) <= 0) return;
-    char tmp[1024];
-    ssize_t n = read(fd_, tmp, sizeof tmp);
-    if (n <= 0) {
-      eof_ = true;
-    } else {
-      buf_.append(tmp, static_cast<size_t>(n));
-    }
-  }
-
-  int fd_ = -1;
-  bool eof_ = false;
-  std::string buf_;
-};
-
-// ---------------------------------------------------------------------------
-
-bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (cond()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(10ms);
-  }
+// Reads until the client holds `lines` lines, the peer ends the connection,
+// or the time is up; returns what it holds and empties it.
+std::string TakeLines(lab::PortClient* c, size_t lines, std::chrono::milliseconds timeout) {
+  c->ReadLines(lines, timeout);
+  std::string out = c->Buffer();
+  c->ClearBuffer();
+  return out;
 }
 
 std::string Lines(const std::vector<std::string>& lines) {
@@ -314,7 +234,7 @@ int RunDemo() {
                   ",\nserves one socket per E1 port:\n" + sock0 + "\n" + sock1 +
                   "\nand finds both Ethernet pairs under their names");
   lab::DaemonProcess daemon({"-n", "--debugmsg"});
-  bool socketsUp = WaitFor([&] { return lab::Exists(sock0) && lab::Exists(sock1); }, 10s);
+  bool socketsUp = lab::WaitUntil([&] { return lab::Exists(sock0) && lab::Exists(sock1); }, 10s);
   bool steady = daemon.WaitForOutput(
       std::string("Ethername is the same '") + kPair0 + "'/'" + kPair0 + "'", 5s);
   steady =
@@ -333,7 +253,7 @@ int RunDemo() {
   steps.End();
 
   // 5: commands and replies.
-  Client c0, c1, intruder;
+  lab::PortClient c0, c1, intruder;
   steps.Begin("Commands on both E1 ports through their sockets",
               "port 0 sends \"status;loopback off\", port 1 sends \"status\"\n"
               "the controller receives \"CMD:port E1.<n> <command>\" lines and each client\n"
@@ -345,8 +265,8 @@ int RunDemo() {
   std::this_thread::sleep_for(200ms);  // the port threads accept their clients
   c0.Send("status;loopback off\n");
   c1.Send("status\n");
-  std::string got0 = c0.ReadLines(2, 3s);
-  std::string got1 = c1.ReadLines(1, 3s);
+  std::string got0 = TakeLines(&c0, 2, 3s);
+  std::string got1 = TakeLines(&c1, 1, 3s);
   sim.WaitForLines(3, 3s);
   std::vector<std::string> uart = sim.LineTexts();
   steps.Saw("controller got", Lines(uart));
@@ -383,8 +303,8 @@ int RunDemo() {
   bool replayed = sim.WaitForLines(3, 5s);
   std::this_thread::sleep_for(200ms);  // nothing more should come
   uart = sim.LineTexts();
-  got0 = c0.ReadLines(2, 3s);
-  got1 = c1.ReadLines(1, 3s);
+  got0 = TakeLines(&c0, 2, 3s);
+  got1 = TakeLines(&c1, 1, 3s);
   steps.Saw("daemon log", Grep(daemon.Output().substr(logMark),
                                {"reports:", "TTY port filename found", "Last command block"}));
   steps.Saw("controller got", Lines(uart));
@@ -410,10 +330,10 @@ int RunDemo() {
               "the daemon closes port 1's client (it reads end of file), port 0's client\n"
               "stays, and port 1 accepts a new client");
   sim.Send("ACK:E1.1:EOF\n");
-  bool closed1 = c1.WaitEof(3s);
-  bool reconnected = WaitFor([&] { return c1.Connect(sock1) == 0; }, 3s);
+  bool closed1 = c1.WaitForEof(3s);
+  bool reconnected = lab::WaitUntil([&] { return c1.Connect(sock1) == 0; }, 3s);
   c0.Send("status\n");
-  got0 = c0.ReadLines(1, 3s);
+  got0 = TakeLines(&c0, 1, 3s);
   steps.Saw("port 1 client", closed1 ? "end of file" : "still open");
   steps.Saw("port 0 client", got0);
   steps.Check(closed1, "port 1's client was closed by the daemon");

@@ -6,9 +6,11 @@
 #include "lab/daemon_process.h"
 #include "lab/fake_usb.h"
 #include "lab/fs.h"
+#include "lab/port_client.h"
 #include "lab/process.h"
 #include "lab/sandbox.h"
 #include "lab/sim_controller.h"
 #include "lab/veth.h"
+#include "lab/wait.h"
 
 #endif  // E1CTLD_LAB_LAB_H_

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace lab {
@@ -148,6 +149,15 @@ bool PortClient::ReadAtLeast(size_t count, std::chrono::milliseconds timeout) {
   auto deadline = Clock::now() + timeout;
   while (buf_.size() < count) {
     if (Clock::now() >= deadline || ReadOnce(MsLeft(deadline)) == 0) return buf_.size() >= count;
+  }
+  return true;
+}
+
+bool PortClient::ReadLines(size_t count, std::chrono::milliseconds timeout) {
+  auto lines = [this] { return static_cast<size_t>(std::count(buf_.begin(), buf_.end(), '\n')); };
+  auto deadline = Clock::now() + timeout;
+  while (lines() < count) {
+    if (Clock::now() >= deadline || ReadOnce(MsLeft(deadline)) == 0) return lines() >= count;
   }
   return true;
 }

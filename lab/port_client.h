@@ -52,6 +52,8 @@ class PortClient {
   bool ReadUntil(std::string_view needle, std::chrono::milliseconds timeout);
   // Reads until the buffer holds at least `count` bytes.
   bool ReadAtLeast(size_t count, std::chrono::milliseconds timeout);
+  // Reads until the buffer holds at least `count` line feeds.
+  bool ReadLines(size_t count, std::chrono::milliseconds timeout);
   // The next complete line (with its line feed) taken out of the buffer.
   std::optional<std::string> ReadLine(std::chrono::milliseconds timeout);
   // Reads (and keeps) data until the peer ends the connection; true when

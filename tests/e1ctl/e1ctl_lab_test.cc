@@ -148,23 +148,15 @@ class E1ctl : public ::testing::Test {
   // Waits until both port sockets exist: a port thread recreates its socket
   // a moment after each client leaves.
   bool WaitSockets(std::chrono::milliseconds timeout) const {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline && !(lab::Exists(Socket(0)) && lab::Exists(Socket(1)))) {
-      std::this_thread::sleep_for(10ms);
-    }
-    return lab::Exists(Socket(0)) && lab::Exists(Socket(1));
+    return lab::WaitUntil([&] { return lab::Exists(Socket(0)) && lab::Exists(Socket(1)); },
+                          timeout);
   }
 
   std::string Socket(int port) const { return PortSocket(layout_.ctlIf, port); }
 
   // Waits until the simulator holds `count` commands for `port`.
   bool WaitCommands(int port, size_t count, std::chrono::milliseconds timeout = 5s) {
-    auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-      if (CommandsFor(*sim_, port).size() >= count) return true;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return lab::WaitUntil([&] { return CommandsFor(*sim_, port).size() >= count; }, timeout);
   }
 
   lab::FakeUsb usb_;

@@ -14,15 +14,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-size_t Count(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + needle.size())) {
-    ++n;
-  }
-  return n;
-}
+using lab::CountOf;
 
 // A two-pair controller (pid 0005) at 1-1 whose pairs are the veth
 // interfaces e1p0 and e1p1, with a simulated control UART.
@@ -72,12 +64,7 @@ class EthernetPairs : public ::testing::Test {
 
   // Waits until the daemon's output holds `needle` at least `n` times.
   bool WaitCount(const std::string& needle, size_t n, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (Count(daemon_->Output(), needle) < n) {
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-      std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return lab::WaitUntil([&] { return CountOf(daemon_->Output(), needle) >= n; }, timeout);
   }
 
   std::string Steady(const std::string& name) {
@@ -96,9 +83,9 @@ TEST_F(EthernetPairs, SteadyStateIsLoggedOncePerPair) {
   ASSERT_TRUE(daemon_->WaitForOutput(Steady("e1p1"), 3s)) << daemon_->Output();
   std::this_thread::sleep_for(1s);  // about five more passes
   std::string out = daemon_->Output();
-  EXPECT_EQ(Count(out, Steady("e1p0")), 1u) << out;
-  EXPECT_EQ(Count(out, Steady("e1p1")), 1u) << out;
-  EXPECT_EQ(Count(out, "renamed"), 0u);
+  EXPECT_EQ(CountOf(out, Steady("e1p0")), 1u) << out;
+  EXPECT_EQ(CountOf(out, Steady("e1p1")), 1u) << out;
+  EXPECT_EQ(CountOf(out, "renamed"), 0u);
 }
 
 TEST_F(EthernetPairs, UpInterfaceRenamedElsewhereComesBackUpUnderItsName) {
@@ -123,8 +110,8 @@ TEST_F(EthernetPairs, UpInterfaceRenamedElsewhereComesBackUpUnderItsName) {
   // The code is still 0: the following passes say nothing more.
   std::this_thread::sleep_for(800ms);
   out = daemon_->Output();
-  EXPECT_EQ(Count(out, "renamed to"), 1u) << out;
-  EXPECT_EQ(Count(out, Steady("e1p0")), 1u) << out;
+  EXPECT_EQ(CountOf(out, "renamed to"), 1u) << out;
+  EXPECT_EQ(CountOf(out, Steady("e1p0")), 1u) << out;
 }
 
 TEST_F(EthernetPairs, DownInterfaceComesBackDownAndCaseDoesNotMatter) {
@@ -135,13 +122,13 @@ TEST_F(EthernetPairs, DownInterfaceComesBackDownAndCaseDoesNotMatter) {
   EXPECT_NE(daemon_->Output().find("Port 'other0' adm down\n"), std::string::npos);
   EXPECT_TRUE(lab::InterfaceExists("e1p0"));
   EXPECT_FALSE(lab::IsInterfaceUp("e1p0"));
-  EXPECT_EQ(Count(daemon_->Output(), "has returned to adm up state"), 0u);
+  EXPECT_EQ(CountOf(daemon_->Output(), "has returned to adm up state"), 0u);
 
   // Only the letter case differs: the same name, left alone.
   RenameBehindDaemon("e1p1", "E1P1", false);
   std::this_thread::sleep_for(800ms);
   EXPECT_TRUE(lab::InterfaceExists("E1P1"));
-  EXPECT_EQ(Count(daemon_->Output(), "'E1P1' renamed"), 0u) << daemon_->Output();
+  EXPECT_EQ(CountOf(daemon_->Output(), "'E1P1' renamed"), 0u) << daemon_->Output();
   lab::DeleteInterface("E1P1");
 }
 
@@ -152,7 +139,7 @@ TEST_F(EthernetPairs, KeepNamesLeavesRenamedInterfacesAlone) {
   std::this_thread::sleep_for(1s);
   EXPECT_TRUE(lab::InterfaceExists("other0"));
   EXPECT_FALSE(lab::InterfaceExists("e1p0"));
-  EXPECT_EQ(Count(daemon_->Output(), "Ethername is the same"), 0u) << daemon_->Output();
+  EXPECT_EQ(CountOf(daemon_->Output(), "Ethername is the same"), 0u) << daemon_->Output();
 }
 
 TEST_F(EthernetPairs, RenameThatCannotSucceedIsRetriedAndLeavesTheInterfaceDown) {
@@ -172,7 +159,7 @@ TEST_F(EthernetPairs, RenameThatCannotSucceedIsRetriedAndLeavesTheInterfaceDown)
   // Cut after the last error so that a pass half-logged does not count.
   std::string out = daemon_->Output();
   out.resize(out.rfind(error) + error.size());
-  EXPECT_EQ(Count(out, "Port 'other0' adm down\n"), Count(out, error)) << out;
+  EXPECT_EQ(CountOf(out, "Port 'other0' adm down\n"), CountOf(out, error)) << out;
   EXPECT_TRUE(lab::InterfaceExists("other0"));
   EXPECT_FALSE(lab::IsInterfaceUp("other0"));
   lab::DeleteInterface("e1p0");
@@ -187,14 +174,14 @@ TEST_F(EthernetPairs, RemovedFunctionIsReportedOnceAndItsReturnOnce) {
   ASSERT_TRUE(daemon_->WaitForOutput("USB device is not ethernet port.\n", 2s))
       << daemon_->Output();
   std::this_thread::sleep_for(800ms);
-  EXPECT_EQ(Count(daemon_->Output(), "USB device is not ethernet port.\n"), 1u);
+  EXPECT_EQ(CountOf(daemon_->Output(), "USB device is not ethernet port.\n"), 1u);
 
   // Back under its name: the steady message once more (19 -> 0).
   usb_.AddInterface(pairIf);
   follower_->Track(usb_.NetDir(pairIf), "e1p0");
   ASSERT_TRUE(WaitCount(Steady("e1p0"), 2, 3s)) << daemon_->Output();
   std::this_thread::sleep_for(800ms);
-  EXPECT_EQ(Count(daemon_->Output(), Steady("e1p0")), 2u) << daemon_->Output();
+  EXPECT_EQ(CountOf(daemon_->Output(), Steady("e1p0")), 2u) << daemon_->Output();
 }
 
 }  // namespace

@@ -24,6 +24,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using lab::CountOf;
 
 #ifdef E1_SANITIZER_BUILD
 constexpr int kSlow = 3;
@@ -50,15 +51,6 @@ std::string Cmd(int port, const std::string& text) {
 
 std::string Ack(int port, const std::string& text) {
   return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
-}
-
-size_t CountOf(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + needle.size())) {
-    ++n;
-  }
-  return n;
 }
 
 // Text that shows where it was cut: "0123456789" repeated, with the decade
@@ -116,9 +108,15 @@ class PortsLab : public ::testing::Test {
     daemon_ = std::make_unique<lab::DaemonProcess>(args);
     std::vector<std::string> paths = {AuxPath()};
     for (int p = 0; p < ports_; ++p) paths.push_back(PortPath(p));
-    auto deadline = Clock::now() + Ms(5000);
+    lab::WaitUntil(
+        [&] {
+          for (const std::string& path : paths) {
+            if (!lab::Exists(path)) return false;
+          }
+          return true;
+        },
+        Ms(5000));
     for (const std::string& path : paths) {
-      while (!lab::Exists(path) && Clock::now() < deadline) std::this_thread::sleep_for(10ms);
       ASSERT_TRUE(lab::Exists(path)) << path << " never appeared; daemon output:\n"
                                      << daemon_->Output() << daemon_->Errors();
     }

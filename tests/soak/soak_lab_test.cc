@@ -162,11 +162,8 @@ class Soak : public ::testing::Test {
     args.insert(args.end(), extra.begin(), extra.end());
     daemon_ = std::make_unique<lab::DaemonProcess>(args);
     for (auto [c, p] : ports_) {
-      auto until = std::chrono::steady_clock::now() + 5s;
-      while (!lab::Exists(PortSocket(layouts_[c].ctlIf, p))) {
-        ASSERT_LT(std::chrono::steady_clock::now(), until) << daemon_->Output();
-        std::this_thread::sleep_for(5ms);
-      }
+      const std::string path = PortSocket(layouts_[c].ctlIf, p);
+      ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(path); }, 5s)) << daemon_->Output();
     }
   }
 
@@ -272,11 +269,8 @@ TEST_F(Soak, ClientsReplugsRenamesAndSignalsLeaveNothingBehind) {
       lab::RenameInterface("s1p1", "moved");
       follower_->SyncNow();
       ASSERT_TRUE(daemon_->Signal(SIGCONT));
-      auto until = std::chrono::steady_clock::now() + 2s;
-      while (!lab::InterfaceExists("s1p1") && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(20ms);
-      }
-      ASSERT_TRUE(lab::InterfaceExists("s1p1")) << daemon_->Output();
+      ASSERT_TRUE(lab::WaitUntil([] { return lab::InterfaceExists("s1p1"); }, 2s))
+          << daemon_->Output();
     }
   }
 

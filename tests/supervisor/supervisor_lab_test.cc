@@ -33,11 +33,14 @@
 #include "lab/process.h"
 #include "lab/sandbox.h"
 #include "lab/sim_controller.h"
+#include "lab/wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using lab::CountOf;
+using lab::WaitUntil;
 using std::chrono::milliseconds;
 
 #ifdef E1_SANITIZER_BUILD
@@ -51,31 +54,12 @@ milliseconds Budget(int ms) {
   return milliseconds(ms * kSlow);
 }
 
-template <class Cond>
-bool WaitUntil(Cond cond, milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  for (;;) {
-    if (cond()) return true;
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-}
-
 long ElapsedMs(Clock::time_point since) {
   return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
 }
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-size_t CountOf(const std::string& haystack, const std::string& needle) {
-  size_t n = 0;
-  for (size_t pos = haystack.find(needle); pos != std::string::npos;
-       pos = haystack.find(needle, pos + 1)) {
-    ++n;
-  }
-  return n;
 }
 
 const std::string kSocketDir = "/var/run/E1controllers";
