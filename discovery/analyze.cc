@@ -8,7 +8,7 @@
 #include "core/controller.h"
 #include "core/log.h"
 #include "discovery/known_controllers.h"
-#include "discovery/sysfs_scan.h"
+#include "discovery/sysfs_names.h"
 
 // asprintf into a fresh string; null when memory ran out.
 static char* Format(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -10,6 +10,7 @@
 #include "core/log.h"
 #include "discovery/analyze.h"
 #include "discovery/known_controllers.h"
+#include "discovery/sysfs_names.h"
 #include "discovery/sysfs_scan.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <strings.h>
 
 #include "core/log.h"
-#include "discovery/sysfs_scan.h"
+#include "discovery/sysfs_names.h"
 #include "ethernet/if_requests.h"
 
 // Stores `code` as the pair's last outcome; true when it changed, that is

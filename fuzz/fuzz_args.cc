@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> args = {"e1ctld"};

@@ -10,7 +10,7 @@
 #include "core/log.h"
 #include "ports/command_block.h"
 #include "ports/listen_socket.h"
-#include "uart/fd_util.h"
+#include "core/fd_util.h"
 
 namespace {
 

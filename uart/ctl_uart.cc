@@ -9,8 +9,8 @@
 #include <unistd.h>
 
 #include "core/log.h"
-#include "discovery/sysfs_scan.h"
-#include "uart/fd_util.h"
+#include "discovery/sysfs_names.h"
+#include "core/fd_util.h"
 
 // The write side of the UART stream. The descriptor is non-blocking (it
 // shares its file description with the read side), so a controller that

@@ -10,7 +10,7 @@
 
 #include "core/log.h"
 #include "uart/ctl_uart.h"
-#include "uart/fd_util.h"
+#include "core/fd_util.h"
 #include "uart/reply_route.h"
 
 // A client that does not take a reply within this time loses it, so that

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 #include "discovery/known_controllers.h"
 
 namespace {

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
 
 #include "core/log.h"
-#include "core/supervisor.h"
+#include "daemon/supervisor.h"
 #include "discovery/sysfs_scan.h"
 
 const char kVersion[] = "0.9_rc4";

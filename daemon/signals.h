@@ -1,7 +1,7 @@
 // Signal set-up, detaching, and the exit handlers that put the UART lines
 // back and release the lock files.
-#ifndef E1CTLD_CORE_SIGNALS_H_
-#define E1CTLD_CORE_SIGNALS_H_
+#ifndef E1CTLD_DAEMON_SIGNALS_H_
+#define E1CTLD_DAEMON_SIGNALS_H_
 
 typedef void (*SignalHandler)(int);
 
@@ -31,4 +31,4 @@ void ActOnPendingSignal();
 void RestoreAllTTYModes();
 void ReleaseLockFiles();
 
-#endif  // E1CTLD_CORE_SIGNALS_H_
+#endif  // E1CTLD_DAEMON_SIGNALS_H_

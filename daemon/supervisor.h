@@ -1,7 +1,7 @@
 // The normal run: lock files, UARTs, serial and port threads, then the main
 // loop that serves the auxiliary sockets and runs the Ethernet pass.
-#ifndef E1CTLD_CORE_SUPERVISOR_H_
-#define E1CTLD_CORE_SUPERVISOR_H_
+#ifndef E1CTLD_DAEMON_SUPERVISOR_H_
+#define E1CTLD_DAEMON_SUPERVISOR_H_
 
 #include <pthread.h>
 
@@ -14,4 +14,4 @@
 // Returns 0 or the pthread error number.
 int StartWorker(pthread_t* thread, void* (*body)(void*), void* arg);
 
-#endif  // E1CTLD_CORE_SUPERVISOR_H_
+#endif  // E1CTLD_DAEMON_SUPERVISOR_H_

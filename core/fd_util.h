@@ -1,6 +1,6 @@
 // Small descriptor and terminal utilities shared by the serial and port code.
-#ifndef E1CTLD_UART_FD_UTIL_H_
-#define E1CTLD_UART_FD_UTIL_H_
+#ifndef E1CTLD_CORE_FD_UTIL_H_
+#define E1CTLD_CORE_FD_UTIL_H_
 
 #include <termios.h>
 
@@ -19,4 +19,4 @@ void RestoreMode(int fd, const struct termios* saved);
 // Sleeps `ms` milliseconds (a poll on no descriptors).
 void SleepMs(int ms);
 
-#endif  // E1CTLD_UART_FD_UTIL_H_
+#endif  // E1CTLD_CORE_FD_UTIL_H_

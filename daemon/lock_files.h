@@ -1,7 +1,7 @@
 // One lock file per controller, so that two daemons never drive the same
 // controller.
-#ifndef E1CTLD_CORE_LOCK_FILES_H_
-#define E1CTLD_CORE_LOCK_FILES_H_
+#ifndef E1CTLD_DAEMON_LOCK_FILES_H_
+#define E1CTLD_DAEMON_LOCK_FILES_H_
 
 #include "core/controller.h"
 
@@ -14,4 +14,4 @@ void TakeLockFile(E1Controller* c, const char* invocation);
 // newline) as a new string, or null when it cannot be read.
 char* ReadProcessName(int pid);
 
-#endif  // E1CTLD_CORE_LOCK_FILES_H_
+#endif  // E1CTLD_DAEMON_LOCK_FILES_H_

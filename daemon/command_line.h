@@ -1,7 +1,7 @@
 // Command line: argument order, option matching, the informational outputs
 // and the tables that scripts parse.
-#ifndef E1CTLD_CORE_COMMAND_LINE_H_
-#define E1CTLD_CORE_COMMAND_LINE_H_
+#ifndef E1CTLD_DAEMON_COMMAND_LINE_H_
+#define E1CTLD_DAEMON_COMMAND_LINE_H_
 
 #include <stdio.h>
 
@@ -31,4 +31,4 @@ void PrintHubTable(FILE* out, const E1Controller* controllers, int count);
 // never returns.
 int E1Main(int argc, char** argv);
 
-#endif  // E1CTLD_CORE_COMMAND_LINE_H_
+#endif  // E1CTLD_DAEMON_COMMAND_LINE_H_

@@ -1,4 +1,4 @@
-#include "core/supervisor.h"
+#include "daemon/supervisor.h"
 
 #include <errno.h>
 #include <poll.h>
@@ -10,15 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/command_line.h"
-#include "core/lock_files.h"
+#include "daemon/command_line.h"
+#include "daemon/lock_files.h"
 #include "core/log.h"
-#include "core/signals.h"
+#include "daemon/signals.h"
 #include "ethernet/eth_pairs.h"
 #include "ports/e1_thread.h"
 #include "ports/listen_socket.h"
 #include "uart/ctl_uart.h"
-#include "uart/fd_util.h"
+#include "core/fd_util.h"
 #include "uart/tty_thread.h"
 
 static const char kSocketDir[] = "/var/run/E1controllers";

@@ -1,4 +1,4 @@
-#include "core/command_line.h"
+#include "daemon/command_line.h"
 
 int main(int argc, char** argv) {
   return E1Main(argc, argv);

@@ -1,4 +1,4 @@
-#include "core/signals.h"
+#include "daemon/signals.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 
 #include "core/controller.h"
 #include "core/log.h"
-#include "uart/fd_util.h"
+#include "core/fd_util.h"
 
 // Written by the handler, read by the main loop: the handler itself never
 // logs, allocates or takes a lock, whichever thread it interrupts. The

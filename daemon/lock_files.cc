@@ -1,4 +1,4 @@
-#include "core/lock_files.h"
+#include "daemon/lock_files.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "uart/fd_util.h"
+#include "core/fd_util.h"
 
 #include <errno.h>
 #include <fcntl.h>
