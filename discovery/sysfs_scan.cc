@@ -72,4 +72,3 @@ int CheckForE1_QZXcontroller(const char* ctlDevice) {
   }
   return total;
 }
-
