@@ -5,7 +5,9 @@
 
 #include <new>
 
-static E1Controller* g_controllers = nullptr;
+// Pointers to records allocated one by one: growing the array never moves a
+// record, whose mutexes and atomics must stay where they were initialised.
+static E1Controller** g_controllers = nullptr;
 static int g_controllerCount = 0;
 static int g_controllerSlots = 0;  // elements allocated, prepared or counted
 
@@ -67,27 +69,33 @@ void FreeControllerRecord(E1Controller* c) {
   new (c) E1Controller();
 }
 
-E1Controller* GetControllers(int* count) {
+E1Controller* const* GetControllers(int* count) {
   if (count != nullptr) *count = g_controllerCount;
   return g_controllers;
 }
 
 E1Controller* PrepareControllerElement() {
-  if (g_controllerSlots <= g_controllerCount) {
-    size_t want = static_cast<size_t>(g_controllerCount) + 1;
-    size_t bytes = 0;
-    if (__builtin_mul_overflow(want, sizeof(E1Controller), &bytes)) return nullptr;
-    void* grown = realloc(static_cast<void*>(g_controllers), bytes);
-    if (grown == nullptr) return nullptr;
-    g_controllers = static_cast<E1Controller*>(grown);
-    g_controllerSlots = static_cast<int>(want);
-  } else {
+  if (g_controllerSlots > g_controllerCount) {
     // A controller dropped after its element was prepared left it here;
-    // this one takes it over.
-    FreeControllerRecord(&g_controllers[g_controllerCount]);
+    // this one takes it over, locks destroyed before they are set up anew.
+    E1Controller* e = g_controllers[g_controllerCount];
+    for (E1PortSlot& s : e->ports) pthread_mutex_destroy(&s.clientLock);
+    FreeControllerRecord(e);
+    InitControllerRecord(e);
+    return e;
   }
-  E1Controller* e = &g_controllers[g_controllerCount];
+  size_t want = static_cast<size_t>(g_controllerCount) + 1;
+  size_t bytes = 0;
+  if (__builtin_mul_overflow(want, sizeof(E1Controller*), &bytes)) return nullptr;
+  // Only the array of pointers is reallocated; the records stay put.
+  void* grown = realloc(static_cast<void*>(g_controllers), bytes);
+  if (grown == nullptr) return nullptr;
+  g_controllers = static_cast<E1Controller**>(grown);
+  auto* e = static_cast<E1Controller*>(calloc(1, sizeof(E1Controller)));
+  if (e == nullptr) return nullptr;
   InitControllerRecord(e);
+  g_controllers[g_controllerCount] = e;
+  g_controllerSlots = static_cast<int>(want);
   return e;
 }
 

@@ -96,7 +96,9 @@ struct E1Controller {
 };
 
 // Puts a record into its cleared state: strings null, numbers zero, every
-// descriptor -1 (the clientFd of all three port slots included).
+// descriptor -1 (the clientFd of all three port slots included), and
+// initialises the port slots' client locks. Call it on fresh memory only,
+// not on a record whose locks are still initialised.
 void InitControllerRecord(E1Controller* c);
 
 // Fills a fresh registry element from the discovery template: copies of the
@@ -107,13 +109,15 @@ int CopyControllerRecord(const E1Controller* src, E1Controller* dst);
 // Frees every owned string of the record and clears it to zero.
 void FreeControllerRecord(E1Controller* c);
 
-// The registry array (null when nothing was ever added); stores the count
-// when `count` is not null.
-E1Controller* GetControllers(int* count);
+// The registry: an array of pointers to the records (null when nothing was
+// ever added); stores the count when `count` is not null. Each record is
+// allocated once and never moves, so its mutexes and atomics stay valid
+// while the registry grows.
+E1Controller* const* GetControllers(int* count);
 
-// Prepares the element at index `count` (growing the array by one when
-// needed) and returns it, cleared; null when memory ran out. The count is
-// not raised: CommitControllerElement does that.
+// Prepares the element at index `count` (a new record, or the one that a
+// dropped controller left there) and returns it, cleared; null when memory
+// ran out. The count is not raised: CommitControllerElement does that.
 E1Controller* PrepareControllerElement();
 void CommitControllerElement();
 

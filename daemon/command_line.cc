@@ -79,9 +79,9 @@ static const char* OrNull(const char* s) {
   return s != nullptr ? s : "(null)";
 }
 
-void PrintPairTable(FILE* out, const E1Controller* controllers, int count) {
+void PrintPairTable(FILE* out, const E1Controller* const* controllers, int count) {
   for (int c = 0; c < count; ++c) {
-    const E1Controller& e = controllers[c];
+    const E1Controller& e = *controllers[c];
     int pairs = e.ethPairs < kMaxEthPairs ? e.ethPairs : kMaxEthPairs;
     for (int i = 0; i < pairs; ++i) {
       fprintf(out, "ETHDEV##%s##%s##%d##%4.4X##%4.4X##%s##%d\n",
@@ -91,9 +91,9 @@ void PrintPairTable(FILE* out, const E1Controller* controllers, int count) {
   }
 }
 
-void PrintHubTable(FILE* out, const E1Controller* controllers, int count) {
+void PrintHubTable(FILE* out, const E1Controller* const* controllers, int count) {
   for (int c = 0; c < count; ++c) {
-    const E1Controller& e = controllers[c];
+    const E1Controller& e = *controllers[c];
     fprintf(out, "HUBETH##%s##%s##%d##%4.4X##%4.4X\n", OrNull(e.hubEthName), OrNull(e.hubEthPath),
             e.hubEthIndex, e.vid, e.pid);
   }
@@ -140,7 +140,7 @@ int E1Main(int argc, char** argv) {
   }
 
   int count = 0;
-  E1Controller* controllers = nullptr;
+  E1Controller* const* controllers = nullptr;
   if (sum != 0) {
     controllers = GetControllers(&count);
   } else if (!g_options.searchMore) {

@@ -23,8 +23,8 @@ bool HasLongOption(int argc, char** argv, int optStart, const char* name);
 
 void PrintHelp(FILE* out, const char* invocation);
 void PrintPrefixTable(FILE* out);
-void PrintPairTable(FILE* out, const E1Controller* controllers, int count);
-void PrintHubTable(FILE* out, const E1Controller* controllers, int count);
+void PrintPairTable(FILE* out, const E1Controller* const* controllers, int count);
+void PrintHubTable(FILE* out, const E1Controller* const* controllers, int count);
 
 // The whole program: options, discovery, tables or the supervisor run.
 // Returns the exit status for the informational modes; the run itself

@@ -61,7 +61,8 @@ TEST(OptionMatching, ShortAndLongFormsIgnoreCaseAndRefuseBundles) {
   EXPECT_FALSE(HasShortOption(b.argc(), b.argv(), 2, "1-1"));
 }
 
-std::string Capture(void (*print)(FILE*, const E1Controller*, int), const E1Controller* cs, int n) {
+std::string Capture(void (*print)(FILE*, const E1Controller* const*, int),
+                    const E1Controller* const* cs, int n) {
   char* buf = nullptr;
   size_t len = 0;
   FILE* f = open_memstream(&buf, &len);
@@ -95,11 +96,12 @@ TEST(Tables, PairAndHubLinesWithMissingNames) {
   c[1].hubEthPath = const_cast<char*>("/sys/bus/usb/devices/2-1.4");
   c[1].hubEthIndex = 4;
 
-  EXPECT_EQ(Capture(PrintPairTable, c, 2),
+  const E1Controller* const list[] = {&c[0], &c[1]};
+  EXPECT_EQ(Capture(PrintPairTable, list, 2),
             "ETHDEV##eth1##/sys/bus/usb/devices/1-1.1##1##C251##0005##1-1.3:1.0##0\n"
             "ETHDEV##_##/sys/bus/usb/devices/1-1.4##1##C251##0005##1-1.3:1.0##1\n"
             "ETHDEV##eth9##/sys/bus/usb/devices/2-1.1##1##C251##FFFC##2-1.3:1.0##0\n");
-  EXPECT_EQ(Capture(PrintHubTable, c, 2),
+  EXPECT_EQ(Capture(PrintHubTable, list, 2),
             "HUBETH##(null)##(null)##0##C251##0005\n"
             "HUBETH##eth7##/sys/bus/usb/devices/2-1.4##4##C251##FFFC\n");
 }

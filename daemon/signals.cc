@@ -11,8 +11,8 @@
 #include <atomic>
 
 #include "core/controller.h"
-#include "core/log.h"
 #include "core/fd_util.h"
+#include "core/log.h"
 
 // Written by the handler, read by the main loop: the handler itself never
 // logs, allocates or takes a lock, whichever thread it interrupts. The
@@ -77,9 +77,10 @@ void ActOnPendingSignal() {
 
 void RestoreAllTTYModes() {
   int count = 0;
-  E1Controller* cs = GetControllers(&count);
+  E1Controller* const* cs = GetControllers(&count);
   if (cs == nullptr) return;
   for (int i = 0; i < count; ++i) {
+    E1Controller& c = *cs[i];
     // The serial thread may be closing the line this moment; wait briefly
     // for it, but never let a held lock stop the exit.
     struct timespec until;
@@ -89,18 +90,18 @@ void RestoreAllTTYModes() {
       until.tv_sec += 1;
       until.tv_nsec -= 1000 * 1000 * 1000;
     }
-    bool locked = cs[i].ttyRunning == 0 || pthread_mutex_timedlock(&cs[i].lock, &until) == 0;
-    if (cs[i].ctlUART_dr >= 0) RestoreMode(cs[i].ctlUART_dr, &cs[i].savedMode);
-    if (locked && cs[i].ttyRunning) pthread_mutex_unlock(&cs[i].lock);
+    bool locked = c.ttyRunning == 0 || pthread_mutex_timedlock(&c.lock, &until) == 0;
+    if (c.ctlUART_dr >= 0) RestoreMode(c.ctlUART_dr, &c.savedMode);
+    if (locked && c.ttyRunning) pthread_mutex_unlock(&c.lock);
   }
 }
 
 void ReleaseLockFiles() {
   int count = 0;
-  E1Controller* cs = GetControllers(&count);
+  E1Controller* const* cs = GetControllers(&count);
   if (cs == nullptr) return;
   for (int i = 0; i < count; ++i) {
-    E1Controller& c = cs[i];
+    E1Controller& c = *cs[i];
     if (c.lockFd >= 0) close(c.lockFd);
     c.lockFd = -1;
     if (c.lockPath != nullptr) {

@@ -10,15 +10,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/fd_util.h"
+#include "core/log.h"
 #include "daemon/command_line.h"
 #include "daemon/lock_files.h"
-#include "core/log.h"
 #include "daemon/signals.h"
 #include "ethernet/eth_pairs.h"
 #include "ports/e1_thread.h"
 #include "ports/listen_socket.h"
 #include "uart/ctl_uart.h"
-#include "core/fd_util.h"
 #include "uart/tty_thread.h"
 
 static const char kSocketDir[] = "/var/run/E1controllers";
@@ -32,10 +32,10 @@ int StartWorker(pthread_t* thread, void* (*body)(void*), void* arg) {
   return rc;
 }
 
-static void LogControllerListing(E1Controller* cs, int count) {
+static void LogControllerListing(E1Controller* const* cs, int count) {
   if (count != 0) LogMessage(6, "Found %d E1 controller%s\n\n", count, count == 1 ? "" : "(s)");
   for (int i = 0; i < count; ++i) {
-    E1Controller& c = cs[i];
+    E1Controller& c = *cs[i];
     LogMessage(6, "Controller #%d INFO:\n", i + 1);
     LogMessage(6, "Controller device name: %s (/dev/%s)\n", c.ttyName, c.ttyName);
     LogMessage(6, "USB Vendor ID: %4.4X, Product ID: %4.4X\n", c.vid, c.pid);
@@ -81,11 +81,11 @@ static void StartPorts(E1Controller* c) {
 }
 
 // One turn's work on the auxiliary clients that poll found ready.
-static void ServeAuxClients(E1Controller* cs, int count, struct pollfd* entries, int used) {
+static void ServeAuxClients(E1Controller* const* cs, int count, struct pollfd* entries, int used) {
   for (int k = 0; k < used; ++k) {
     E1Controller* c = nullptr;
     for (int i = 0; i < count; ++i) {
-      if (cs[i].auxClientFd == entries[k].fd) c = &cs[i];
+      if (cs[i]->auxClientFd == entries[k].fd) c = cs[i];
     }
     if (c == nullptr) continue;
     short ev = entries[k].revents;
@@ -112,7 +112,7 @@ static void ServeAuxClients(E1Controller* cs, int count, struct pollfd* entries,
   }
 }
 
-void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
+void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   if (g_options.daemonize) {
     Daemonize(OnSignal, -1);
   } else {
@@ -120,10 +120,10 @@ void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
   }
   atexit(ReleaseLockFiles);
   if (!g_options.daemonize) LogControllerListing(cs, count);
-  for (int i = 0; i < count; ++i) StartController(&cs[i], invocation);
+  for (int i = 0; i < count; ++i) StartController(cs[i], invocation);
   atexit(RestoreAllTTYModes);
   mkdir(kSocketDir, 0775);
-  for (int i = 0; i < count; ++i) StartPorts(&cs[i]);
+  for (int i = 0; i < count; ++i) StartPorts(cs[i]);
   struct pollfd* entries = static_cast<struct pollfd*>(
       calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof *entries));
   mkdir(kSocketDir, 0775);
@@ -134,7 +134,7 @@ void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
     FD_ZERO(&set);
     int highest = 0;
     for (int i = 0; i < count; ++i) {
-      E1Controller& c = cs[i];
+      E1Controller& c = *cs[i];
       if (c.auxListenFd <= -2) c.auxListenFd = CreateListenSocket(c.auxPath, "main");
       if (c.auxListenFd >= 0) {
         FD_SET(c.auxListenFd, &set);
@@ -150,7 +150,7 @@ void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
     }
     if (sel > 0) {
       for (int i = 0; i < count; ++i) {
-        E1Controller& c = cs[i];
+        E1Controller& c = *cs[i];
         if (c.auxListenFd < 0 || !FD_ISSET(c.auxListenFd, &ready)) continue;
         int client = accept(c.auxListenFd, nullptr, nullptr);
         if (client >= 0) {
@@ -163,8 +163,8 @@ void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
 
     int used = 0;
     for (int i = 0; i < count; ++i) {
-      if (cs[i].auxClientFd >= 0) {
-        entries[used].fd = cs[i].auxClientFd;
+      if (cs[i]->auxClientFd >= 0) {
+        entries[used].fd = cs[i]->auxClientFd;
         entries[used].events = POLLIN | POLLPRI;
         entries[used].revents = 0;
         ++used;
@@ -180,7 +180,7 @@ void RunSupervisor(E1Controller* cs, int count, const char* invocation) {
     if (rc > 0) {
       ServeAuxClients(cs, count, entries, used);
     } else if (!g_options.keepEthNames) {
-      for (int i = 0; i < count; ++i) SyncEthPairs(&cs[i]);
+      for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
     }
   }
 }

@@ -8,7 +8,8 @@
 #include "core/controller.h"
 
 // Never returns: the process ends through a signal or a fatal error.
-[[noreturn]] void RunSupervisor(E1Controller* controllers, int count, const char* invocation);
+[[noreturn]] void RunSupervisor(E1Controller* const* controllers, int count,
+                                const char* invocation);
 
 // Starts `body` on a thread with the daemon's worker stack size.
 // Returns 0 or the pthread error number.

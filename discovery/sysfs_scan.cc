@@ -32,7 +32,7 @@ int SearchUSBPathDir(const char* driverDir) {
   return total;
 }
 
-E1Controller* SearchKnownE1_QZXcontrollers(int* count) {
+E1Controller* const* SearchKnownE1_QZXcontrollers(int* count) {
   int n = WalkDirDescending(DriversRoot(), FilterKnownDriver, [](const char* name) {
     char dir[303];
     snprintf(dir, sizeof dir, "%s/%s", DriversRoot(), name);

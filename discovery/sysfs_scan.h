@@ -18,7 +18,7 @@ int FilterKnownDriver(const struct dirent* d);
 int SearchUSBPathDir(const char* driverDir);
 // Analyses every interface entry of every known driver; returns the registry
 // (null when empty) and stores its count.
-E1Controller* SearchKnownE1_QZXcontrollers(int* count);
+E1Controller* const* SearchKnownE1_QZXcontrollers(int* count);
 // Analyses the interface entries that match `ctlDevice`; returns how many
 // controllers were added.
 int CheckForE1_QZXcontroller(const char* ctlDevice);
