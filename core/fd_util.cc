@@ -6,11 +6,10 @@
 #include <unistd.h>
 
 int CloseRetry(int fd) {
-  int rc;
-  do {
-    rc = close(fd);
-  } while (rc < 0 && errno == EINTR);
-  return rc;
+  // Linux has released the descriptor even when close reports EINTR, and
+  // its number may already belong to another thread's new descriptor.
+  if (close(fd) == 0 || errno == EINTR) return 0;
+  return -1;
 }
 
 bool IsFdValid(int fd) {

@@ -4,7 +4,9 @@
 
 #include <termios.h>
 
-// close() repeated while it fails with EINTR; returns the last result.
+// close() called once. 0 when the descriptor is released, EINTR included
+// (Linux frees it then too, so it is never closed again); -1 with errno
+// otherwise (EBADF for a descriptor that was not open).
 int CloseRetry(int fd);
 // True when `fd` is an open descriptor.
 bool IsFdValid(int fd);
