@@ -27,11 +27,22 @@ void LogMessage(int level, const char* format, ...) {
   va_end(ap);
 }
 
-void ExitProcess(int status) {
-  static std::atomic<bool> exiting{false};
-  if (exiting.exchange(true)) {
-    for (;;) pause();
+static std::atomic<bool> g_exitClaimed{false};
+static thread_local bool t_holdsExit = false;
+void (*g_exitWaitHook)() = nullptr;
+
+void ClaimExit() {
+  if (t_holdsExit) return;
+  if (!g_exitClaimed.exchange(true)) {
+    t_holdsExit = true;
+    return;
   }
+  if (g_exitWaitHook != nullptr) g_exitWaitHook();
+  for (;;) pause();
+}
+
+void ExitProcess(int status) {
+  ClaimExit();
   exit(status);
 }
 
@@ -41,9 +52,12 @@ void FatalExit(int status, const char* format, ...) {
     va_start(ap, format);
     PrintLocked(format, ap);
     va_end(ap);
-    // Give an operator watching the terminal a moment before the exit
-    // handlers restore the lines and the process goes.
-    poll(nullptr, 0, 1000);
   }
+  // Claimed before the pause: a termination signal acted on meanwhile
+  // waits for this exit instead of ending the process with status 0.
+  ClaimExit();
+  // Give an operator watching the terminal a moment before the exit
+  // handlers restore the lines and the process goes.
+  if (!g_options.quiet) poll(nullptr, 0, 1000);
   ExitProcess(status);
 }

@@ -70,6 +70,10 @@ int PendingTerminationSignal() {
 void ActOnPendingSignal() {
   int sig = g_pendingSignal.load(std::memory_order_relaxed);
   if (sig == 0) return;
+  // Claimed before anything is released: while another thread's exit runs
+  // the handlers, this one waits for it instead of closing the same lock
+  // descriptors and freeing the same paths a second time.
+  ClaimExit();
   ReleaseLockFiles();
   if (!g_options.daemonize) LogMessage(1, "Abnormal exit, sig = %8.8X\n", sig);
   ExitProcess(0);

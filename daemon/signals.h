@@ -22,9 +22,11 @@ void OnSignal(int sig);
 // The termination signal recorded by OnSignal, or 0.
 int PendingTerminationSignal();
 
-// Ends the process for a recorded termination signal: lock files released,
-// the exit message (unless daemonized), status 0, exit handlers. Does
-// nothing when no signal is pending. Call from ordinary code only.
+// Ends the process for a recorded termination signal: the exit claimed
+// first (when another exit is under way, waits for it and never returns),
+// lock files released, the exit message (unless daemonized), status 0,
+// exit handlers. Does nothing when no signal is pending. Call from
+// ordinary code only.
 void ActOnPendingSignal();
 
 // Exit handlers; each may run more than once.

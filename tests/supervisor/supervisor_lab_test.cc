@@ -678,6 +678,30 @@ TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
   }
 }
 
+// A port thread's fatal error pauses one second before the exit; a
+// termination signal acted on in that pause waits for that exit: the
+// process ends with the fatal status, without the "Abnormal exit" line,
+// and the lock file and the line settings are cleaned up once.
+TEST_F(SupervisorLab, TerminationSignalDuringAFatalPauseKeepsTheFatalStatus) {
+  Controller c = AddSimulated("1-1");
+  std::optional<struct termios> orig = c.sim->GetTermios();
+  ASSERT_TRUE(orig.has_value());
+  // The port socket cannot be bound where a directory stands.
+  lab::MakeDirs(PortPath(0, c.IfName()));
+  lab::DaemonProcess d({"-k", c.IfName()});
+  const std::string fatal = "E1_thread: Can't bind to socket: Address already in use\n";
+  ASSERT_TRUE(d.WaitForOutput(fatal, Budget(3000))) << d.Output();
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Budget(3000)), lab::ExitStatus::Exited(12)) << d.Output();
+  EXPECT_TRUE(EndsWith(d.Output(), fatal)) << d.Output();
+  EXPECT_EQ(CountOf(d.Output(), "Abnormal exit"), 0u) << d.Output();
+  EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  std::optional<struct termios> back = c.sim->GetTermios();
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->c_lflag, orig->c_lflag);
+  EXPECT_EQ(back->c_iflag, orig->c_iflag);
+}
+
 // ---------------------------------------------------------------------------
 // Reopening after a replug
 
