@@ -106,8 +106,9 @@ void ReleaseLockFiles() {
   if (cs == nullptr) return;
   for (int i = 0; i < count; ++i) {
     E1Controller& c = *cs[i];
-    if (c.lockFd >= 0) close(c.lockFd);
-    c.lockFd = -1;
+    // Removed while the lock is still held, then closed: a daemon starting
+    // in between finds the lock taken or creates a new file, and never
+    // locks a file that is unlinked under it.
     if (c.lockPath != nullptr) {
       // A lock file that another daemon holds stays: removing it would let
       // a third daemon lock a fresh file and drive the same controller.
@@ -116,5 +117,7 @@ void ReleaseLockFiles() {
       free(c.lockPath);
       c.lockPath = nullptr;
     }
+    if (c.lockFd >= 0) close(c.lockFd);
+    c.lockFd = -1;
   }
 }

@@ -31,6 +31,8 @@ void ActOnPendingSignal();
 
 // Exit handlers; each may run more than once.
 void RestoreAllTTYModes();
+// Removes each lock file that this process locked, while still holding
+// the lock, then closes its descriptor; clears lockFd and lockPath.
 void ReleaseLockFiles();
 
 #endif  // E1CTLD_DAEMON_SIGNALS_H_

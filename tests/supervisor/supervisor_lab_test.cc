@@ -11,6 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -269,6 +270,48 @@ TEST_F(SupervisorLab, LockFileThatCannotBeOpenedEndsWithItsErrorNumber) {
       << d.Output();
   EXPECT_TRUE(lab::IsDirectory(lock));
   EXPECT_FALSE(lab::Exists(AuxPath(c.IfName()))) << "no socket before every lock is held";
+}
+
+// The lock file is removed while its lock is still held and only then
+// closed: a daemon starting in between cannot lock the old file and then
+// see it unlinked under it. inotify reports the unlink (the link count
+// changes: IN_ATTRIB) and the close (IN_CLOSE_WRITE) in the order they
+// happened.
+TEST_F(SupervisorLab, LockFileIsRemovedWhileStillLockedAndClosedAfterwards) {
+  Controller c = AddSimulated("1-1");
+  const std::string lock = LockPath(c.IfName());
+  lab::DaemonProcess d({"-k", c.IfName()});
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
+  int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0) << strerror(errno);
+  ASSERT_GE(inotify_add_watch(watch, lock.c_str(), IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF), 0)
+      << strerror(errno);
+
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(lock));
+
+  std::string order;  // U unlink, C close, D inode gone
+  bool ignored = false;
+  auto deadline = Clock::now() + Budget(1000);
+  while (!ignored && Clock::now() < deadline) {
+    alignas(struct inotify_event) char buf[4096];
+    ssize_t n = read(watch, buf, sizeof buf);
+    if (n <= 0) {
+      std::this_thread::sleep_for(5ms);
+      continue;
+    }
+    for (char* p = buf; p < buf + n;) {
+      auto* ev = reinterpret_cast<struct inotify_event*>(p);
+      if (ev->mask & IN_ATTRIB) order += 'U';
+      if (ev->mask & IN_CLOSE_WRITE) order += 'C';
+      if (ev->mask & IN_DELETE_SELF) order += 'D';
+      if (ev->mask & IN_IGNORED) ignored = true;
+      p += sizeof *ev + ev->len;
+    }
+  }
+  close(watch);
+  EXPECT_EQ(order, "UCD") << "U: unlinked, C: closed, D: gone";
 }
 
 // ---------------------------------------------------------------------------
