@@ -1,5 +1,6 @@
 #include "core/controller.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -67,6 +68,13 @@ void FreeControllerRecord(E1Controller* c) {
                   c->ethPath[1], c->ethPath[2], c->hubEthName, c->hubEthPath};
   for (char* s : strs) free(s);
   new (c) E1Controller();
+}
+
+void CopyTTYName(E1Controller* c, char* buf, size_t size) {
+  if (size == 0) return;
+  pthread_mutex_lock(&c->lock);
+  snprintf(buf, size, "%s", c->ttyName != nullptr ? c->ttyName : "");
+  pthread_mutex_unlock(&c->lock);
 }
 
 E1Controller* const* GetControllers(int* count) {

@@ -4,6 +4,7 @@
 #define E1CTLD_CORE_CONTROLLER_H_
 
 #include <pthread.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <termios.h>
@@ -108,6 +109,12 @@ int CopyControllerRecord(const E1Controller* src, E1Controller* dst);
 
 // Frees every owned string of the record and clears it to zero.
 void FreeControllerRecord(E1Controller* c);
+
+// Copies the record's tty name into `buf` (cut to size - 1 characters; ""
+// when there is none), read under the controller lock: the serial thread
+// replaces the name while it waits for the device to come back.
+// Requires: controller lock initialised and not held by the caller.
+void CopyTTYName(E1Controller* c, char* buf, size_t size);
 
 // The registry: an array of pointers to the records (null when nothing was
 // ever added); stores the count when `count` is not null. Each record is

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -48,6 +53,43 @@ TEST(Registry, RecordsNeverMoveWhileTheRegistryGrowsAndDroppedElementsAreReused)
   EXPECT_EQ(cs[before]->ports[1].clientFd, 42);
   EXPECT_EQ(pthread_mutex_unlock(&cs[before]->ports[0].clientLock), 0);
   for (int i = before; i < count; ++i) ASSERT_NE(cs[i], nullptr) << i;
+}
+
+// The serial thread replaces ttyName under the controller lock; a reader
+// that copies it must wait for the lock and then see the new name, never
+// the freed old one.
+TEST(Controller, TtyNameIsCopiedUnderTheControllerLock) {
+  E1Controller c;
+  InitControllerRecord(&c);
+  ASSERT_EQ(pthread_mutex_init(&c.lock, nullptr), 0);
+  c.ttyName = strdup("ttyACM0");
+  char buf[32] = "unset";
+
+  ASSERT_EQ(pthread_mutex_lock(&c.lock), 0);
+  std::atomic<bool> copied{false};
+  std::thread reader([&] {
+    CopyTTYName(&c, buf, sizeof buf);
+    copied = true;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(copied) << "the name was read while the lock was held";
+  // What the serial thread does when the device comes back as another tty.
+  free(c.ttyName);
+  c.ttyName = strdup("ttyACM1");
+  ASSERT_EQ(pthread_mutex_unlock(&c.lock), 0);
+  reader.join();
+  EXPECT_STREQ(buf, "ttyACM1");
+
+  // Cut to the buffer; no name at all gives "".
+  char small[5];
+  CopyTTYName(&c, small, sizeof small);
+  EXPECT_STREQ(small, "ttyA");
+  free(c.ttyName);
+  c.ttyName = nullptr;
+  CopyTTYName(&c, buf, sizeof buf);
+  EXPECT_STREQ(buf, "");
+  pthread_mutex_destroy(&c.lock);
+  for (E1PortSlot& s : c.ports) pthread_mutex_destroy(&s.clientLock);
 }
 
 }  // namespace

@@ -75,7 +75,10 @@ static void StartPorts(E1Controller* c) {
              c->usbIfName);
     s->running = 1;
     if (StartWorker(&s->thread, E1_thread, s) != 0) {
-      LogMessage(3, "Thread create error for %s\n", c->ttyName);
+      // The serial thread may be replacing the name this moment.
+      char ttyName[256];
+      CopyTTYName(c, ttyName, sizeof ttyName);
+      LogMessage(3, "Thread create error for %s\n", ttyName);
     }
   }
 }
