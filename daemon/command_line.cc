@@ -1,5 +1,6 @@
 #include "daemon/command_line.h"
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -99,6 +100,13 @@ void PrintHubTable(FILE* out, const E1Controller* const* controllers, int count)
   }
 }
 
+int FinishOutput(FILE* out) {
+  // A full disk or a closed pipe shows only here, when the buffered text is
+  // written: an empty table must not pass for the truth.
+  if (fflush(out) != 0) return errno != 0 ? errno : EIO;
+  return ferror(out) ? EIO : 0;
+}
+
 int E1Main(int argc, char** argv) {
   SetDefaultRunOptions();
   int optStart = ReorderArgs(argc, argv);
@@ -106,11 +114,11 @@ int E1Main(int argc, char** argv) {
 
   if (HasShortOption(argc, argv, optStart, "h") || HasLongOption(argc, argv, optStart, "help")) {
     PrintHelp(stdout, invocation);
-    return 0;
+    return FinishOutput(stdout);
   }
   if (HasShortOption(argc, argv, optStart, "v") || HasLongOption(argc, argv, optStart, "version")) {
     printf("%s\n", kVersion);
-    return 0;
+    return FinishOutput(stdout);
   }
   auto has = [&](const char* s, const char* l) {
     return HasShortOption(argc, argv, optStart, s) || HasLongOption(argc, argv, optStart, l);
@@ -127,7 +135,7 @@ int E1Main(int argc, char** argv) {
 
   if (g_options.printPrefix) {
     PrintPrefixTable(stdout);
-    return 0;
+    return FinishOutput(stdout);
   }
 
   int sum = 0;
@@ -153,11 +161,11 @@ int E1Main(int argc, char** argv) {
 
   if (g_options.scanOnly) {
     PrintPairTable(stdout, controllers, count);
-    return 0;
+    return FinishOutput(stdout);
   }
   if (g_options.ethOnHub) {
     PrintHubTable(stdout, controllers, count);
-    return 0;
+    return FinishOutput(stdout);
   }
   RunSupervisor(controllers, count, invocation);
 }

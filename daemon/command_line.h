@@ -26,6 +26,11 @@ void PrintPrefixTable(FILE* out);
 void PrintPairTable(FILE* out, const E1Controller* const* controllers, int count);
 void PrintHubTable(FILE* out, const E1Controller* const* controllers, int count);
 
+// Flushes `out` at the end of a text that scripts read (help, version,
+// tables). 0 when everything reached it; otherwise the error number of the
+// failed write (EIO when none is known), for the exit status.
+int FinishOutput(FILE* out);
+
 // The whole program: options, discovery, tables or the supervisor run.
 // Returns the exit status for the informational modes; the run itself
 // never returns.

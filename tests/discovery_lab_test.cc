@@ -2,8 +2,11 @@
 // tables: the real daemon binary runs against a fake USB sysfs built fresh
 // for each test, and its standard output and exit status are compared byte
 // for byte.
+#include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <map>
@@ -173,6 +176,49 @@ TEST_F(InformationalModes, PrefixTableLeavesSysfsAlone) {
   lab::RunResult r = Run({"-s", "1-1.3"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_FALSE(watch.Accessed().empty());
+}
+
+// Runs the daemon with its standard output on `device`; returns its status
+// and what it wrote to standard error.
+lab::RunResult RunWithOutputOn(const std::string& device, const std::vector<std::string>& args) {
+  lab::RunResult r;
+  int out = open(device.c_str(), O_WRONLY | O_CLOEXEC);
+  int err[2];
+  if (out < 0 || pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << device << ": " << strerror(errno);
+    return r;
+  }
+  lab::SpawnSpec setup;
+  setup.path = lab::DaemonPath();
+  setup.argv = {setup.path};
+  setup.argv.insert(setup.argv.end(), args.begin(), args.end());
+  setup.stdoutFd = out;
+  setup.stderrFd = err[1];
+  pid_t pid = lab::Spawn(setup);
+  close(out);
+  close(err[1]);
+  r.status = lab::WaitChild(pid, 10s);
+  char buf[512];
+  for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
+    r.err.append(buf, static_cast<size_t>(n));
+  close(err[0]);
+  return r;
+}
+
+// Scripts take these outputs for the truth: one that could not be written
+// must not end as a success with nothing printed.
+TEST_F(InformationalModes, OutputThatCannotBeWrittenEndsWithItsErrorNumber) {
+  AddSimple("1-1", 0x0004, "eth0");
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"-p"}, {"-s", "1-1.3"}, {"-e", "1-1.3"}, {"-h"}, {"-v"}, {"-n", "--scanonly"}}) {
+    SCOPED_TRACE(::testing::PrintToString(args));
+    lab::RunResult full = RunWithOutputOn("/dev/full", args);
+    EXPECT_EQ(full.status, ExitStatus::Exited(ENOSPC));
+    EXPECT_EQ(full.err, "");
+    lab::RunResult null = RunWithOutputOn("/dev/null", args);
+    EXPECT_EQ(null.status, ExitStatus::Exited(0));
+    EXPECT_EQ(null.err, "");
+  }
 }
 
 // --- Nothing to run --------------------------------------------------------
