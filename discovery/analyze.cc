@@ -111,7 +111,24 @@ static bool CopyPair(const E1Controller* tmpl, E1Controller* e, int i) {
   return true;
 }
 
+// True when a counted registry record already drives this interface entry.
+static bool IsRegistered(const char* entryName) {
+  int count = 0;
+  E1Controller* const* cs = GetControllers(&count);
+  for (int i = 0; i < count; ++i) {
+    if (cs[i]->usbIfName != nullptr && strcmp(cs[i]->usbIfName, entryName) == 0) return true;
+  }
+  return false;
+}
+
 int AnalyzeE1Controller(const char* entryName) {
+  // Two arguments may match the same entry (1-1.3 and 1-1). Locks never
+  // conflict within one process, so a second record would drive the same
+  // UART and port sockets again: the entry is added once.
+  if (IsRegistered(entryName)) {
+    LogMessage(5, "%s: controller already registered, not added again\n", entryName);
+    return 0;
+  }
   LogMessage(5, "Analyzing %s for E1 control capability...\n", entryName);
   char* root = strdup(DevicesRoot());
   if (root == nullptr) return 0;

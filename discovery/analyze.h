@@ -4,7 +4,8 @@
 #define E1CTLD_DISCOVERY_ANALYZE_H_
 
 // Returns 1 when a controller was appended (the registry count grows by
-// one), 0 when the entry was dropped; every drop releases what it took.
+// one), 0 when the entry was dropped or is in the registry already; every
+// drop releases what it took.
 int AnalyzeE1Controller(const char* entryName);
 
 // Returns a new copy of `path` cut at its last `sep` (the separator and all

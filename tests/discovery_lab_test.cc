@@ -390,7 +390,9 @@ TEST_F(PairTable, ArgumentsArePrefixesOfInterfaceNames) {
            {{"1-1.3", "-s"}, c3 + c30},
            {{"-s", "1-1.3"}, c3 + c30},
            {{"1-1.3:1.0", "-s"}, c3},
-           {{"1-1.3:1.0", "1-1.3", "-s"}, c3 + c3 + c30},  // analysed and added twice
+           {{"1-1.3:1.0", "1-1.3", "-s"}, c3 + c30},  // 1-1.3:1.0 is added once
+           {{"-s", "1-1.3", "1-1.3:1.0"}, c3 + c30},
+           {{"1-1", "1-1.3", "1-1.30:1.0", "-s"}, c3 + c30},
            {{"2", "-s", "1-1.30"}, c2 + c30},
            {{"1-1.3:1.0 and more", "-s"}, c3},  // the entry is a prefix of the argument
            {{"1-1.4", "-s"}, ""},

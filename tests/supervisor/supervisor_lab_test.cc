@@ -2,6 +2,7 @@
 // builds fake controllers in sysfs, plays their control UARTs with
 // simulated controllers on ptys, starts the real e1ctld and watches what
 // it does with lock files, signals, terminal settings and sockets.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -312,6 +313,95 @@ TEST_F(SupervisorLab, LockFileIsRemovedWhileStillLockedAndClosedAfterwards) {
   }
   close(watch);
   EXPECT_EQ(order, "UCD") << "U: unlinked, C: closed, D: gone";
+}
+
+// Entries of a directory, "." and ".." left out.
+std::vector<std::string> Entries(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return names;
+  while (struct dirent* e = readdir(d)) {
+    if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+  }
+  closedir(d);
+  return names;
+}
+
+// How many descriptors of process `pid` are open on the file at `path`.
+size_t DescriptorsOn(pid_t pid, const std::string& path) {
+  char* real = realpath(path.c_str(), nullptr);  // /var/run is a link to /run
+  if (real == nullptr) return 0;
+  const std::string target = real;
+  free(real);
+  const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+  size_t n = 0;
+  for (const std::string& fd : Entries(fdDir)) n += ReadLink(fdDir + "/" + fd) == target ? 1 : 0;
+  return n;
+}
+
+// Two arguments that match the same control interface: the controller is
+// registered and driven once. A second record would take the same lock
+// again (record locks never conflict within one process), start a second
+// serial thread and port threads on the same UART and sockets, and save the
+// raw settings as the line's "original" ones.
+TEST_F(SupervisorLab, ControllerNamedByTwoArgumentsIsDrivenOnce) {
+  lab::ControllerSpec setup;
+  setup.pid = 0x0005;  // two E1 ports
+  setup.hub = "1-1";
+  setup.ttyNames = {};
+  Controller c;
+  c.layout = usb_.AddController(setup);
+  lab::SimController::Options o;
+  o.usb = &usb_;
+  o.iface = c.layout.ctlIf;
+  o.reply = lab::AckReplyRule();
+  c.sim = std::make_unique<lab::SimController>(std::move(o));
+  ASSERT_EQ(c.IfName(), "1-1.3:1.0");
+  std::optional<struct termios> orig = c.sim->GetTermios();
+  ASSERT_TRUE(orig.has_value());
+  struct termios cooked = *orig;
+  cooked.c_lflag |= ICANON | ECHO | ISIG;
+  cooked.c_iflag |= ICRNL | IXON;
+  cooked.c_oflag |= OPOST;
+  ASSERT_TRUE(c.sim->SetTermios(cooked));
+  orig = c.sim->GetTermios();
+  ASSERT_TRUE(orig.has_value());
+
+  lab::DaemonProcess d({"--debugmsg", "-k", "1-1.3", "1-1"});
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
+  for (int port : {0, 1}) {
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(PortPath(port, c.IfName())); }, Budget(3000)))
+        << "port " << port << "; output:\n"
+        << d.Output();
+  }
+  const std::string tasks = "/proc/" + std::to_string(d.Pid()) + "/task";
+  // Main, one serial thread and one thread per E1 port.
+  EXPECT_TRUE(WaitUntil([&] { return Entries(tasks).size() == 4; }, Budget(2000)))
+      << Entries(tasks).size() << " threads";
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(Entries(tasks).size(), 4u);
+  EXPECT_EQ(DescriptorsOn(d.Pid(), LockPath(c.IfName())), 1u);
+  const std::string out = d.Output();
+  EXPECT_NE(out.find("Found 1 E1 controller\n\n"), std::string::npos) << out;
+  EXPECT_EQ(CountOf(out, "INFO:"), 1u) << out;
+
+  // A command reaches the controller once, and its reply the client.
+  Client port;
+  ASSERT_TRUE(port.ConnectWithin(PortPath(1, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.Send("once\n"));
+  EXPECT_TRUE(port.ReadUntil("once", Budget(2000))) << d.Output();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(CountOf(c.sim->Received(), "CMD:port E1.1 once\n"), 1u) << c.sim->Received();
+
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  std::optional<struct termios> back = c.sim->GetTermios();
+  ASSERT_TRUE(back.has_value());
+  EXPECT_EQ(back->c_lflag, orig->c_lflag) << std::hex << back->c_lflag;
+  EXPECT_EQ(back->c_iflag, orig->c_iflag) << std::hex << back->c_iflag;
+  EXPECT_EQ(back->c_oflag, orig->c_oflag) << std::hex << back->c_oflag;
+  EXPECT_EQ(back->c_cc[VMIN], orig->c_cc[VMIN]);
 }
 
 // ---------------------------------------------------------------------------
