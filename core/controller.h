@@ -83,6 +83,10 @@ struct E1Controller {
   char* ethName[kMaxEthPairs];
   char* ethPath[kMaxEthPairs];
   uint8_t ethWasUp[kMaxEthPairs];
+  // Set when another pair's rename moved this pair's interface to a
+  // temporary name to free its own wanted name; the pair's next visit only
+  // clears it, and the one after looks the new name up.
+  uint8_t ethMovedAside[kMaxEthPairs];
 
   char* hubEthName;
   char* hubEthPath;

@@ -6,8 +6,11 @@
 #include "core/controller.h"
 
 // One pass over the controller's pairs. Each kind of outcome is logged once
-// per change (ethLastStatus); rename attempts are logged every time.
-// Runs on the main thread only; takes no lock. Always 0.
+// per change (ethLastStatus); rename attempts are logged every time. When
+// a pair's wanted name is held by the interface of another pair of the
+// registry (two pairs that swapped names), that interface is first moved
+// to a temporary name. Runs on the main thread only; takes no lock.
+// Always 0.
 int SyncEthPairs(E1Controller* c);
 
 #endif  // E1CTLD_ETHERNET_ETH_PAIRS_H_

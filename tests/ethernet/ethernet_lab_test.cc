@@ -165,6 +165,47 @@ TEST_F(EthernetPairs, RenameThatCannotSucceedIsRetriedAndLeavesTheInterfaceDown)
   lab::DeleteInterface("e1p0");
 }
 
+// Both pairs hold each other's wanted names: each rename alone fails, for
+// ever. One interface goes through a temporary name, and both end under
+// their wanted names, up as they were, without an error line.
+TEST_F(EthernetPairs, PairsThatSwappedNamesGetTheirOwnNamesBackAndTheirUpStates) {
+  lab::SetInterfaceUp("e1p0", true);
+  lab::SetInterfaceUp("e1p1", true);
+  const int first = lab::InterfaceIndex("e1p0");
+  const int second = lab::InterfaceIndex("e1p1");
+  Start();
+  ASSERT_TRUE(daemon_->WaitForOutput(Steady("e1p0"), 3s)) << daemon_->Output();
+  ASSERT_TRUE(daemon_->WaitForOutput(Steady("e1p1"), 3s)) << daemon_->Output();
+  std::this_thread::sleep_for(300ms);  // a pass records the up states
+
+  ASSERT_TRUE(daemon_->Signal(SIGSTOP));
+  lab::SetInterfaceUp("e1p0", false);
+  lab::SetInterfaceUp("e1p1", false);
+  lab::RenameInterface("e1p0", "other0");
+  lab::RenameInterface("e1p1", "e1p0");
+  lab::RenameInterface("other0", "e1p1");
+  lab::SetInterfaceUp("e1p0", true);
+  lab::SetInterfaceUp("e1p1", true);
+  follower_->SyncNow();
+  ASSERT_TRUE(daemon_->Signal(SIGCONT));
+
+  auto home = [&] {
+    return lab::InterfaceName(first) == "e1p0" && lab::InterfaceName(second) == "e1p1" &&
+           lab::IsInterfaceUp("e1p0") && lab::IsInterfaceUp("e1p1");
+  };
+  ASSERT_TRUE(lab::WaitUntil(home, 2s)) << daemon_->Output();
+  std::this_thread::sleep_for(600ms);  // about three more passes
+  EXPECT_TRUE(home());
+  std::string out = daemon_->Output();
+  EXPECT_EQ(CountOf(out, "Error renaming"), 0u) << out;
+  EXPECT_EQ(CountOf(out, "renamed to 'e1p0'\n"), 1u) << out;
+  EXPECT_EQ(CountOf(out, "renamed to 'e1p1'\n"), 1u) << out;
+  EXPECT_EQ(CountOf(out, "has returned to adm up state\n"), 2u) << out;
+  const std::string quiet = out;
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(daemon_->Output(), quiet) << "the pass still acts";
+}
+
 TEST_F(EthernetPairs, RemovedFunctionIsReportedOnceAndItsReturnOnce) {
   Start();
   ASSERT_TRUE(daemon_->WaitForOutput(Steady("e1p0"), 3s)) << daemon_->Output();
