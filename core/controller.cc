@@ -94,6 +94,8 @@ E1Controller* PrepareControllerElement() {
   }
   size_t want = static_cast<size_t>(g_controllerCount) + 1;
   size_t bytes = 0;
+  // An array of pointers is meant here, not of records.
+  // NOLINTNEXTLINE(bugprone-sizeof-expression)
   if (__builtin_mul_overflow(want, sizeof(E1Controller*), &bytes)) return nullptr;
   // Only the array of pointers is reallocated; the records stay put.
   void* grown = realloc(static_cast<void*>(g_controllers), bytes);

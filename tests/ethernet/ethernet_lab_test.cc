@@ -201,9 +201,8 @@ TEST_F(EthernetPairs, PairsThatSwappedNamesGetTheirOwnNamesBackAndTheirUpStates)
   EXPECT_EQ(CountOf(out, "renamed to 'e1p0'\n"), 1u) << out;
   EXPECT_EQ(CountOf(out, "renamed to 'e1p1'\n"), 1u) << out;
   EXPECT_EQ(CountOf(out, "has returned to adm up state\n"), 2u) << out;
-  const std::string quiet = out;
   std::this_thread::sleep_for(400ms);
-  EXPECT_EQ(daemon_->Output(), quiet) << "the pass still acts";
+  EXPECT_EQ(daemon_->Output(), out) << "the pass still acts";
 }
 
 TEST_F(EthernetPairs, RemovedFunctionIsReportedOnceAndItsReturnOnce) {
