@@ -38,6 +38,7 @@ void HoldExitInHandlers() {
   if (write(g_inHandlers[1], &b, 1) != 1) _exit(kSetUpFailed);
   struct pollfd p = {g_release[0], POLLIN, 0};
   if (poll(&p, 1, 10000) != 1) _exit(kHandlerTimedOut);
+  if (read(g_release[0], &b, 1) != 1) _exit(kSetUpFailed);  // orders the checks before
 }
 
 // Called by the thread that acts on the signal when it finds the exit
