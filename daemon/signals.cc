@@ -54,7 +54,11 @@ int Daemonize(SignalHandler handler, int fdMode) {
     FatalExit(err, "Can't fork the daemon process: %s\n", strerror(err));
   }
   if (pid > 0) exit(0);
-  (void)chdir("/");
+  // A daemon must not keep the directory it was started from busy; when
+  // "/" cannot be entered it stays where it is and carries on.
+  if (chdir("/") != 0) {
+    errno = 0;
+  }
   return InstallSignalHandlers(handler, fdMode);
 }
 

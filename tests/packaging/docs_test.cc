@@ -1,7 +1,8 @@
 // The shipped documentation against the programs: the options that each
 // program's --help lists and those of its man page, the exit statuses of
-// e1ctl and e1sim, the socket names and the version in e1ctld(8), and the
-// udev rule against the daemon's table of known controllers.
+// e1ctl and e1sim, the socket names and the version in e1ctld(8), the
+// udev rule against the daemon's table of known controllers, and the
+// Debian changelog's version against the daemon's.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
@@ -211,26 +212,46 @@ TEST(Docs, DaemonManPageCarriesTheRealNamesAndVersion) {
   }
 }
 
+// Each known controller gets one marking rule; the rest of the file is the
+// skip of remove events, the rule that wants the daemon instance, and the
+// label. What the rules do on a device is checked by the package test
+// (udevadm test).
+TEST(Docs, DebianChangelogCarriesTheDaemonVersion) {
+  std::string first = SplitLines(ReadText(E1_SOURCE_DIR "/debian/changelog")).at(0);
+  std::string version = kVersion;
+  for (char& c : version) {
+    if (c == '_') c = '~';  // Debian orders "0.9~rc4" before "0.9"
+  }
+  EXPECT_EQ(first.substr(0, first.find(')') + 1), "e1ctld (" + version + ")");
+}
+
 TEST(Docs, UdevRuleMarksExactlyTheKnownControllers) {
   std::string rules = ReadText(E1_SOURCE_DIR "/packaging/70-e1ctld.rules");
   std::set<std::string> marked;
+  bool wants = false;
   for (const std::string& line : SplitLines(rules)) {
     if (line.empty() || line[0] == '#') continue;
     char vid[5] = {}, pid[5] = {};
     int end = -1;
     sscanf(line.c_str(),
            "ATTRS{idVendor}==\"%4[0-9a-f]\", ATTRS{idProduct}==\"%4[0-9a-f]\", "
-           "ENV{ID_MM_DEVICE_IGNORE}=\"1\"%n",
+           "ENV{ID_MM_DEVICE_IGNORE}=\"1\", ENV{E1CTLD_CONTROLLER}=\"1\"%n",
            vid, pid, &end);
     if (end == static_cast<int>(line.size()) && strlen(vid) == 4 && strlen(pid) == 4) {
       marked.insert(std::string(vid) + ":" + pid);
+    } else if (line.find("SYSTEMD_WANTS") != std::string::npos) {
+      EXPECT_EQ(line,
+                "SUBSYSTEM==\"tty\", KERNEL==\"ttyACM*\", ENV{E1CTLD_CONTROLLER}==\"1\", "
+                "SUBSYSTEMS==\"usb\", DRIVERS==\"cdc_acm\", TAG+=\"systemd\", "
+                "ENV{SYSTEMD_WANTS}+=\"e1ctld@%b.service\"");
+      wants = true;
     } else {
-      // Anything else must be the skip of remove events and its label.
       EXPECT_TRUE(line == "ACTION==\"remove\", GOTO=\"e1ctld_end\"" ||
                   line == "LABEL=\"e1ctld_end\"")
           << "unexpected rule: " << line;
     }
   }
+  EXPECT_TRUE(wants) << "no rule wants the daemon instance";
   std::set<std::string> known;
   for (int i = 0; i < kKnownControllerCount; ++i) {
     char id[16];
