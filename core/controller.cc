@@ -20,11 +20,29 @@ void InitControllerRecord(E1Controller* c) {
   c->ifSock = -1;
   c->auxListenFd = -2;
   c->auxClientFd = -1;
+  pthread_mutex_init(&c->statusLock, nullptr);
   for (int i = 0; i < kMaxE1Ports; ++i) {
     c->ports[i].clientFd = -1;
     c->ports[i].portIndex = static_cast<uint32_t>(i);
     pthread_mutex_init(&c->ports[i].clientLock, nullptr);
   }
+}
+
+void PublishUARTState(E1Controller* c, bool open) {
+  pthread_mutex_lock(&c->statusLock);
+  snprintf(c->statusTty, sizeof c->statusTty, "%s", c->ttyName != nullptr ? c->ttyName : "");
+  c->statusOpen = open ? 1 : 0;
+  c->statusSeq.fetch_add(1);
+  pthread_mutex_unlock(&c->statusLock);
+}
+
+uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, bool* open) {
+  pthread_mutex_lock(&c->statusLock);
+  snprintf(tty, size, "%s", c->statusTty);
+  *open = c->statusOpen != 0;
+  uint32_t seq = c->statusSeq.load();
+  pthread_mutex_unlock(&c->statusLock);
+  return seq;
 }
 
 static int CopyString(const char* src, char** dst) {

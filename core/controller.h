@@ -45,6 +45,9 @@ struct E1PortSlot {
   // nothing has reached the client since. Further replies that find its
   // socket full are dropped at once instead of waiting again.
   uint8_t replyStalled;
+  // Set by the port thread once its socket listens, read by the main loop
+  // to tell the service manager when every port accepts clients.
+  std::atomic<uint8_t> listening;
 };
 
 struct E1Controller {
@@ -98,6 +101,15 @@ struct E1Controller {
   // Set once this process holds the write lock on lockPath; only such lock
   // files are removed at exit, never one that another daemon holds.
   uint8_t lockOwned;
+
+  // The serial thread's account of the line for status reports, so that the
+  // main loop never reads ttyName (which the serial thread replaces) nor
+  // takes `lock`: under statusLock a copy of the tty name and whether the
+  // line is open; statusSeq grows with every account.
+  pthread_mutex_t statusLock;
+  char statusTty[32];
+  uint8_t statusOpen;
+  std::atomic<uint32_t> statusSeq;
 };
 
 // Puts a record into its cleared state: strings null, numbers zero, every
@@ -105,6 +117,15 @@ struct E1Controller {
 // initialises the port slots' client locks. Call it on fresh memory only,
 // not on a record whose locks are still initialised.
 void InitControllerRecord(E1Controller* c);
+
+// Records that the line is open (with the current ttyName) or closed, for
+// status reports. Requires: called by the serial thread, the only writer of
+// ttyName once it runs.
+void PublishUARTState(E1Controller* c, bool open);
+
+// Copies the last account of PublishUARTState into `tty` (empty when none)
+// and `open`; returns its sequence number, 0 when there was none yet.
+uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, bool* open);
 
 // Fills a fresh registry element from the discovery template: copies of the
 // strings, plain copies of ids, counts and descriptors. Returns 0, or -1 when

@@ -4,6 +4,9 @@
 
 #include <stdint.h>
 
+#include <string>
+#include <string_view>
+
 // Set by the command line before any thread starts; read without a lock.
 struct RunOptions {
   uint8_t quiet;
@@ -25,6 +28,21 @@ void SetDefaultRunOptions();
 // Prints the message when `level` <= logLevel and not quiet, under the log
 // mutex, and flushes standard output.
 void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// As LogMessage, filtered by `level`, but shown to the journal with
+// `priority` (a stop by signal is logged at level 1 yet is a notice).
+void LogMessageWithPriority(int level, int priority, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// `text` with "<priority>" put before each of its lines (before the first
+// character and after every line feed that is not the last character), as
+// the journal reads syslog priorities from a stream.
+std::string PrefixLines(int priority, std::string_view text);
+
+// True when $JOURNAL_STREAM ("device:inode") names what standard output is:
+// the log then goes to the journal and carries priority prefixes. Decided
+// at the first call.
+bool LogToJournal();
 
 // Claims the once-only exit of the process for the calling thread and
 // returns; a thread that holds the claim already returns at once. Any

@@ -79,7 +79,8 @@ void ActOnPendingSignal() {
   // descriptors and freeing the same paths a second time.
   ClaimExit();
   ReleaseLockFiles();
-  if (!g_options.daemonize) LogMessage(1, "Abnormal exit, sig = %8.8X\n", sig);
+  // A level-1 message, but a requested stop: a notice for the journal.
+  if (!g_options.daemonize) LogMessageWithPriority(1, 5, "Abnormal exit, sig = %8.8X\n", sig);
   ExitProcess(0);
 }
 

@@ -14,6 +14,7 @@
 #include "core/log.h"
 #include "daemon/command_line.h"
 #include "daemon/lock_files.h"
+#include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "ethernet/eth_pairs.h"
 #include "ports/e1_thread.h"
@@ -132,6 +133,7 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   mkdir(kSocketDir, 0775);
 
   for (;;) {
+    ServiceNotifyTurn(cs, count);
     ActOnPendingSignal();
     fd_set set;
     FD_ZERO(&set);

@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -34,6 +35,12 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, const DaemonO
   setup.stdoutFd = outPipe[1];
   setup.stderrFd = errPipe[1];
   setup.sysRoot = opts.sysRoot;
+  setup.env = opts.env;
+  struct stat st;
+  if (opts.journalStream && fstat(outPipe[1], &st) == 0) {
+    setup.env.push_back("JOURNAL_STREAM=" + std::to_string(st.st_dev) + ":" +
+                        std::to_string(st.st_ino));
+  }
   try {
     pid_ = Spawn(setup);
   } catch (...) {

@@ -24,6 +24,11 @@ struct DaemonOptions {
   // Non-empty: run in a nested mount namespace with this directory on /sys
   // (see SpawnSpec::sysRoot).
   std::string sysRoot;
+  // Environment changes (see SpawnSpec::env).
+  std::vector<std::string> env;
+  // Sets JOURNAL_STREAM to the device and inode of the daemon's standard
+  // output pipe, as the service manager does for a journal stream.
+  bool journalStream = false;
 };
 
 class DaemonProcess {

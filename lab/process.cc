@@ -121,6 +121,21 @@ pid_t Spawn(const SpawnSpec& setup) {
   std::string resolved = setup.path.empty() ? FindInPath(setup.argv[0]) : setup.path;
   const char* path = resolved.c_str();
   const char* sysRoot = setup.sysRoot.empty() ? nullptr : setup.sysRoot.c_str();
+  // The child's environment: the inherited one with the changes applied.
+  std::vector<std::string> envText;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    std::string name = entry.substr(0, entry.find('='));
+    bool changed = false;
+    for (const std::string& c : setup.env) changed |= c.substr(0, c.find('=')) == name;
+    if (!changed) envText.push_back(entry);
+  }
+  for (const std::string& c : setup.env) {
+    if (c.find('=') != std::string::npos) envText.push_back(c);
+  }
+  std::vector<char*> envp;
+  for (std::string& e : envText) envp.push_back(e.data());
+  envp.push_back(nullptr);
 
   int nullFd = -1;
   if (setup.stdinFd < 0) {
@@ -155,7 +170,7 @@ pid_t Spawn(const SpawnSpec& setup) {
       if (dup2(stdinFd, 0) < 0) ChildFail(errPipe[1], "dup2 stdin");
       if (setup.stdoutFd >= 0 && dup2(setup.stdoutFd, 1) < 0) ChildFail(errPipe[1], "dup2 stdout");
       if (setup.stderrFd >= 0 && dup2(setup.stderrFd, 2) < 0) ChildFail(errPipe[1], "dup2 stderr");
-      execv(path, argv.data());
+      execve(path, argv.data(), envp.data());
       ChildFail(errPipe[1], "exec");
     }
     if (pid > 0) g_tracked.insert(pid);

@@ -43,6 +43,9 @@ struct SpawnSpec {
   // directory is bind-mounted on /sys, so "/sys/..." differs from
   // "/proc/1/root/sys/...".
   std::string sysRoot;
+  // Changes to the inherited environment: "NAME=value" sets (or replaces)
+  // a variable, a bare "NAME" removes it.
+  std::vector<std::string> env;
 };
 
 // Forks and execs; throws std::runtime_error when the exec (or the

@@ -7,10 +7,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/fd_util.h"
 #include "core/log.h"
 #include "ports/command_block.h"
 #include "ports/listen_socket.h"
-#include "core/fd_util.h"
 
 namespace {
 
@@ -82,7 +82,10 @@ void* E1_thread(void* arg) {
     fd_set set;
     FD_ZERO(&set);
     int highest = 0;
-    if (st.listenFd <= -2) st.listenFd = CreateListenSocket(slot->socketPath, "E1_thread");
+    if (st.listenFd <= -2) {
+      st.listenFd = CreateListenSocket(slot->socketPath, "E1_thread");
+      slot->listening = 1;  // it accepts clients from now on
+    }
     if (st.listenFd >= 0) {
       FD_SET(st.listenFd, &set);
       highest = st.listenFd;

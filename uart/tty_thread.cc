@@ -8,9 +8,9 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include "core/fd_util.h"
 #include "core/log.h"
 #include "uart/ctl_uart.h"
-#include "core/fd_util.h"
 #include "uart/reply_route.h"
 
 // A client that does not take a reply within this time loses it, so that
@@ -194,12 +194,14 @@ void* TTY_thread(void* arg) {
 
   while (c->ttyRunning) {
     if (c->ctlUART_dr < 0) WaitCtlUART(c);
+    PublishUARTState(c, true);
     int ports = c->e1Ports < kMaxE1Ports ? c->e1Ports : kMaxE1Ports;
     for (int i = 0; i < ports; ++i) {
       c->ports[i].replayRequested = 1;
       LogMessage(7, "%s: E1 thread idx %d flagged for repeat last command.\n", "TTY_thread", i);
     }
     TTY_loop(c);
+    PublishUARTState(c, false);
   }
   return nullptr;
 }

@@ -1,0 +1,354 @@
+// The daemon under a service manager, in the lab sandbox: a datagram socket
+// stands in for the manager's notification socket ($NOTIFY_SOCKET), a pipe
+// whose device and inode are in $JOURNAL_STREAM stands in for the journal.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stddef.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lab/lab.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// How much slower the daemon may be in a sanitizer build.
+#ifdef E1_SANITIZER_BUILD
+constexpr int kSlow = 4;
+#else
+constexpr int kSlow = 1;
+#endif
+
+std::string PortSocket(const std::string& ctlIf, int port) {
+  return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ctlIf;
+}
+
+// The service manager's end: a datagram socket that records every message
+// with the time it arrived.
+class NotifyListener {
+ public:
+  struct Message {
+    std::string text;
+    Clock::time_point at;
+  };
+
+  // `name` is a path, or "@name" for the abstract namespace.
+  explicit NotifyListener(std::string name) : name_(std::move(name)) {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    memcpy(a.sun_path, name_.data(), name_.size());
+    if (name_[0] == '@') a.sun_path[0] = '\0';
+    socklen_t len = static_cast<socklen_t>(offsetof(struct sockaddr_un, sun_path) + name_.size());
+    if (name_[0] != '@') unlink(name_.c_str());
+    bound_ = bind(fd_, reinterpret_cast<struct sockaddr*>(&a), len) == 0;
+    struct timeval tv = {0, 50 * 1000};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    reader_ = std::thread([this] {
+      char buf[4096];
+      while (!stop_) {
+        ssize_t n = recv(fd_, buf, sizeof buf, 0);
+        if (n <= 0) continue;
+        std::lock_guard<std::mutex> lock(mu_);
+        messages_.push_back({std::string(buf, static_cast<size_t>(n)), Clock::now()});
+      }
+    });
+  }
+  ~NotifyListener() {
+    stop_ = true;
+    reader_.join();
+    close(fd_);
+    if (name_[0] != '@') unlink(name_.c_str());
+  }
+
+  bool Bound() const { return bound_; }
+  std::string Env() const { return "NOTIFY_SOCKET=" + name_; }
+
+  std::vector<Message> Messages() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return messages_;
+  }
+  // The messages that hold `needle`.
+  std::vector<Message> With(const std::string& needle) const {
+    std::vector<Message> out;
+    for (const Message& m : Messages()) {
+      if (m.text.find(needle) != std::string::npos) out.push_back(m);
+    }
+    return out;
+  }
+  bool WaitFor(const std::string& needle, std::chrono::milliseconds timeout) const {
+    return lab::WaitUntil([&] { return !With(needle).empty(); }, timeout);
+  }
+
+ private:
+  std::string name_;
+  int fd_ = -1;
+  bool bound_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+  mutable std::mutex mu_;
+  std::vector<Message> messages_;
+};
+
+// A two-port controller (c251:0005) with a simulated control UART.
+class ServiceLab : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    lab::ResetSandbox();
+    lab::ControllerSpec model;
+    model.pid = 0x0005;
+    model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+    layout_ = usb_.AddController(model);
+    lab::SimController::Options o;
+    o.usb = &usb_;
+    o.iface = layout_.ctlIf;
+    o.reply = lab::AckReplyRule();
+    sim_ = std::make_unique<lab::SimController>(o);
+  }
+  void TearDown() override {
+    daemon_.reset();
+    sim_.reset();
+  }
+
+  void Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
+             bool journal = false) {
+    lab::DaemonOptions o;
+    o.env = env;
+    o.journalStream = journal;
+    daemon_ = std::make_unique<lab::DaemonProcess>(args, o);
+  }
+
+  void StopAndExpectZero() {
+    ASSERT_TRUE(daemon_->Signal(SIGTERM));
+    EXPECT_EQ(daemon_->WaitExit(10s), lab::ExitStatus::Exited(0)) << daemon_->Output();
+  }
+
+  lab::FakeUsb usb_;
+  lab::ControllerLayout layout_;
+  std::unique_ptr<lab::SimController> sim_;
+  std::unique_ptr<lab::DaemonProcess> daemon_;
+};
+
+TEST_F(ServiceLab, ReadyOnlyOnceBothPortsAcceptThenStatusOnLossAndReturn) {
+  NotifyListener manager("/run/notify");
+  ASSERT_TRUE(manager.Bound());
+  Start({layout_.ctlIf}, {manager.Env(), "WATCHDOG_USEC", "WATCHDOG_PID"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << daemon_->Output();
+  // Right when READY=1 arrives, both ports take a client at the first try.
+  lab::PortClient first, client;
+  EXPECT_EQ(first.Connect(PortSocket(layout_.ctlIf, 0)), 0);
+  EXPECT_EQ(client.Connect(PortSocket(layout_.ctlIf, 1)), 0);
+  std::vector<NotifyListener::Message> ready = manager.With("READY=1");
+  ASSERT_EQ(ready.size(), 1u);
+  EXPECT_EQ(ready[0].text, "READY=1\nSTATUS=" + layout_.ctlIf + ": ttyACM0, 2 ports, 0 clients");
+  EXPECT_TRUE(manager.With("WATCHDOG=1").empty()) << "no watchdog was asked for";
+
+  // The client of port 1 stays; the controller goes and comes back as
+  // ttyACM1.
+  first.Close();
+  ASSERT_TRUE(client.Send("ping\n"));
+  ASSERT_TRUE(client.ReadUntil("ping\n", 5s));
+  std::this_thread::sleep_for(300ms);  // port 0 has seen its client go
+  sim_->Unplug();
+  std::string lost = "STATUS=" + layout_.ctlIf + ": UART lost (was ttyACM0), 2 ports, 1 client";
+  EXPECT_TRUE(manager.WaitFor(lost, 5s * kSlow)) << daemon_->Output();
+  sim_->Plug(1);
+  std::string back = "STATUS=" + layout_.ctlIf + ": ttyACM1, 2 ports, 1 client";
+  EXPECT_TRUE(manager.WaitFor(back, 5s * kSlow)) << daemon_->Output();
+  EXPECT_EQ(manager.With("READY=1").size(), 1u);
+  StopAndExpectZero();
+}
+
+TEST_F(ServiceLab, StoppingOnTerminationSignalAndOutputAsWithoutManager) {
+  // The same run without a service manager, for its output.
+  Start({"-n"}, {"NOTIFY_SOCKET", "JOURNAL_STREAM"});
+  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(PortSocket(layout_.ctlIf, 1)); }, 10s));
+  StopAndExpectZero();
+  std::string bare = daemon_->Output();
+  EXPECT_NE(bare.find("Abnormal exit, sig = 0000000F\n"), std::string::npos) << bare;
+
+  NotifyListener manager("@e1ctld-lab-notify");
+  ASSERT_TRUE(manager.Bound());
+  Start({"-n"}, {manager.Env(), "JOURNAL_STREAM"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << daemon_->Output();
+  EXPECT_TRUE(manager.With("STOPPING=1").empty());
+  StopAndExpectZero();
+  EXPECT_EQ(manager.With("STOPPING=1").size(), 1u);
+  // The abstract name worked, and the log is the one without a manager.
+  EXPECT_EQ(daemon_->Output(), bare);
+}
+
+TEST_F(ServiceLab, AnUnusableNotifySocketChangesNothing) {
+  Start({"-n"}, {"NOTIFY_SOCKET", "JOURNAL_STREAM"});
+  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(PortSocket(layout_.ctlIf, 1)); }, 10s));
+  StopAndExpectZero();
+  std::string bare = daemon_->Output();
+  for (const char* socketName : {"/run/nobody-listens", "relative", "@"}) {
+    Start({"-n"},
+          {std::string("NOTIFY_SOCKET=") + socketName, "WATCHDOG_USEC=200000", "JOURNAL_STREAM"});
+    lab::PortClient client;
+    EXPECT_TRUE(client.ConnectWithin(PortSocket(layout_.ctlIf, 0), 10s)) << socketName;
+    ASSERT_TRUE(client.Send("status\n"));
+    EXPECT_TRUE(client.ReadUntil("status\n", 5s)) << socketName;
+    client.Close();
+    StopAndExpectZero();
+    EXPECT_EQ(daemon_->Output(), bare) << socketName;
+    EXPECT_EQ(daemon_->Errors(), "") << socketName;
+  }
+}
+
+TEST_F(ServiceLab, WatchdogEveryHalfPeriodOnlyForThisProcess) {
+  NotifyListener manager("/run/notify");
+  ASSERT_TRUE(manager.Bound());
+  // A period of 1.2 s: a keep-alive at least every 0.6 s.
+  const auto half = 600ms * kSlow;
+  Start({"-n"},
+        {manager.Env(), "WATCHDOG_USEC=" + std::to_string(1200000 * kSlow), "WATCHDOG_PID"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", 10s));
+  std::this_thread::sleep_for(3s * kSlow);
+  std::vector<NotifyListener::Message> pings = manager.With("WATCHDOG=1");
+  ASSERT_GE(pings.size(), 5u);
+  for (size_t i = 1; i < pings.size(); ++i) {
+    EXPECT_LE(pings[i].at - pings[i - 1].at, half)
+        << "between keep-alives " << i - 1 << " and " << i;
+  }
+  EXPECT_LE(Clock::now() - pings.back().at, half);
+  StopAndExpectZero();
+
+  // $WATCHDOG_PID names another process: no keep-alive from this one.
+  NotifyListener other("/run/notify-other");
+  Start({"-n"}, {other.Env(), "WATCHDOG_USEC=400000", "WATCHDOG_PID=1"});
+  ASSERT_TRUE(other.WaitFor("READY=1", 10s));
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(other.With("WATCHDOG=1").empty());
+  StopAndExpectZero();
+}
+
+// `text` without the "<N>" at the start of its lines.
+std::string StripPrefixes(const std::string& text) {
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t nl = text.find('\n', start);
+    size_t end = nl == std::string::npos ? text.size() : nl + 1;
+    size_t skip =
+        text.compare(start, 1, "<") == 0 && text.size() - start >= 3 && text[start + 2] == '>' ? 3
+                                                                                               : 0;
+    out += text.substr(start + skip, end - start - skip);
+    start = end;
+  }
+  return out;
+}
+
+// True when every line of `text` starts with "<N>" for a digit N.
+bool EveryLinePrefixed(const std::string& text) {
+  size_t start = 0;
+  while (start < text.size()) {
+    if (text.size() - start < 3 || text[start] != '<' || text[start + 1] < '0' ||
+        text[start + 1] > '7' || text[start + 2] != '>') {
+      return false;
+    }
+    size_t nl = text.find('\n', start);
+    start = nl == std::string::npos ? text.size() : nl + 1;
+  }
+  return true;
+}
+
+TEST_F(ServiceLab, JournalStreamGetsPriorityPrefixesOnEveryLine) {
+  Start({"-n", "--debugmsg"}, {}, /*journal=*/true);
+  ASSERT_TRUE(daemon_->WaitForOutput("Found 1 E1 controller", 10s));
+  lab::PortClient client;
+  ASSERT_TRUE(client.ConnectWithin(PortSocket(layout_.ctlIf, 0), 10s));
+  ASSERT_TRUE(client.Send("status\n"));
+  ASSERT_TRUE(client.ReadUntil("status\n", 5s));
+  client.Close();
+  StopAndExpectZero();
+  std::string out = daemon_->Output();
+  EXPECT_TRUE(EveryLinePrefixed(out)) << out;
+  // Levels as priorities, the blank line of a message included; the stop
+  // by signal is a notice, not an alert.
+  EXPECT_NE(out.find("<6>Found 1 E1 controller\n<6>\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("<5>Analyzing "), std::string::npos) << out;
+  EXPECT_NE(out.find("<7>cmd0(len="), std::string::npos) << out;
+  EXPECT_NE(out.find("<5>Abnormal exit, sig = 0000000F\n"), std::string::npos) << out;
+
+  // A fatal error: priority 3 on each of its lines.
+  daemon_.reset();
+  Start({layout_.ctlIf}, {}, /*journal=*/true);
+  ASSERT_TRUE(lab::WaitUntil([] { return lab::Exists("/var/run/KESTRD_LOCK_1-1.3:1.0"); }, 10s));
+  lab::DaemonOptions second;
+  second.journalStream = true;
+  second.argv0 = "e1ctld";
+  lab::RunResult r = lab::RunToExit({layout_.ctlIf}, 10s, second);
+  EXPECT_EQ(r.status, lab::ExitStatus::Exited(11)) << r.out;
+  EXPECT_NE(r.out.find("\n<3>e1ctld: can't obtain LOCKFILE '/var/run/KESTRD_LOCK_1-1.3:1.0'"),
+            std::string::npos)
+      << r.out;
+  EXPECT_NE(r.out.find("\n<3>Process-owner: 'e1ctld' (pid="), std::string::npos) << r.out;
+  EXPECT_TRUE(EveryLinePrefixed(r.out)) << r.out;
+  r = lab::RunToExit({"9-9:1.0"}, 10s, second);
+  EXPECT_EQ(r.status, lab::ExitStatus::Exited(2));
+  EXPECT_TRUE(EveryLinePrefixed(r.out)) << r.out;
+  EXPECT_NE(r.out.find("<3>No E1 controllers matched"), std::string::npos) << r.out;
+}
+
+// True when some line of `text` starts with "<N>" for a digit N.
+bool SomeLinePrefixed(const std::string& text) {
+  for (size_t start = 0; start < text.size();) {
+    if (text.size() - start >= 3 && text[start] == '<' && text[start + 1] >= '0' &&
+        text[start + 1] <= '9' && text[start + 2] == '>') {
+      return true;
+    }
+    size_t nl = text.find('\n', start);
+    start = nl == std::string::npos ? text.size() : nl + 1;
+  }
+  return false;
+}
+
+TEST_F(ServiceLab, TablesHelpAndVersionStayBareAndOtherStreamsGetNoPrefix) {
+  lab::DaemonOptions bareRun;
+  bareRun.env = {"JOURNAL_STREAM"};
+  lab::DaemonOptions journal;
+  journal.journalStream = true;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"-s", "-n"}, {"-e", "-n"}, {"-p"}, {"-h"}, {"-v"}}) {
+    lab::RunResult bare = lab::RunToExit(args, 10s, bareRun);
+    lab::RunResult withJournal = lab::RunToExit(args, 10s, journal);
+    EXPECT_EQ(withJournal.status, bare.status) << args[0];
+    EXPECT_EQ(withJournal.out, bare.out) << args[0];
+    EXPECT_FALSE(bare.out.empty()) << args[0];
+    EXPECT_FALSE(SomeLinePrefixed(withJournal.out)) << args[0] << ": " << withJournal.out;
+  }
+
+  // $JOURNAL_STREAM naming another file (here /dev/null), or nonsense: the
+  // log stays as it is.
+  lab::RunResult bare = lab::RunToExit({"9-9:1.0"}, 10s, bareRun);
+  EXPECT_EQ(bare.status, lab::ExitStatus::Exited(2));
+  lab::RunResult prefixed = lab::RunToExit({"9-9:1.0"}, 10s, journal);
+  EXPECT_TRUE(EveryLinePrefixed(prefixed.out)) << prefixed.out;
+  EXPECT_EQ(StripPrefixes(prefixed.out), bare.out);
+  struct stat st;
+  ASSERT_EQ(stat("/dev/null", &st), 0);
+  for (const std::string& stream : {std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino),
+                                    std::string("1:x"), std::string("")}) {
+    lab::DaemonOptions other;
+    other.env = {"JOURNAL_STREAM=" + stream};
+    lab::RunResult r = lab::RunToExit({"9-9:1.0"}, 10s, other);
+    EXPECT_EQ(r.status, lab::ExitStatus::Exited(2));
+    EXPECT_EQ(r.out, bare.out) << stream;
+  }
+}
+
+}  // namespace
