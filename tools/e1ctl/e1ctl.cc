@@ -11,6 +11,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <linux/sockios.h>
 #include <poll.h>
 #include <signal.h>
@@ -21,6 +22,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
@@ -31,6 +33,7 @@
 #include <vector>
 
 #include "daemon/command_line.h"
+#include "discovery/known_controllers.h"
 
 namespace {
 
@@ -57,6 +60,7 @@ constexpr const char kHelp[] =
     "Usage: e1ctl [OPTION]... -c CTLIF [-p PORT] [COMMAND]...\n"
     "       e1ctl [OPTION]... -S SOCKET [COMMAND]...\n"
     "       e1ctl -l\n"
+    "       e1ctl status [CTLIF]...\n"
     "Sends commands to an E1 port of a controller through the e1ctld port socket\n"
     "and prints the controller's replies as they arrive.\n"
     "\n"
@@ -66,7 +70,8 @@ constexpr const char kHelp[] =
     "                          (e.g. 1-1.3) is enough\n"
     "  -p, --port N            E1 port number: 0 (default), 1 or 2\n"
     "  -S, --socket PATH       the port socket itself, instead of -c and -p\n"
-    "  -l, --list              list the port sockets present (CTLIF, port, path), exit\n"
+    "  -l, --list              list the port sockets present (CTLIF, port, path), exit;\n"
+    "                          none present: status 3\n"
     "      --path              print the socket path and exit; nothing is sent\n"
     "\n"
     "Commands:\n"
@@ -84,6 +89,12 @@ constexpr const char kHelp[] =
     "  -h, --help              print this help and exit\n"
     "  -V, --version           print the version and exit\n"
     "\n"
+    "status [CTLIF]...\n"
+    "  For each known controller (those plugged in, with sockets or with lock\n"
+    "  files), or those named: the daemon holding its lock (pid and name) or none,\n"
+    "  its tty, and each port's socket: served (listening), busy (a client holds\n"
+    "  it), missing or stale (no daemon holds the controller).\n"
+    "\n"
     "Replies are printed exactly as the daemon passes them on: the text of each\n"
     "\"ACK:E1.<port>:\" line of the controller. A reply \"EOF\" makes the daemon close\n"
     "the connection, which ends e1ctl.\n"
@@ -91,9 +102,11 @@ constexpr const char kHelp[] =
     "Exit status:\n"
     "  0  the daemon closed the connection, N lines were read, or replies came and\n"
     "     then the idle timeout passed\n"
-    "  1  connection or input/output error\n"
+    "  1  connection or input/output error, or permission denied (the message\n"
+    "     names the group whose members may use the socket)\n"
     "  2  usage error\n"
-    "  3  no such socket: no daemon serves this controller and port (or wrong name)\n"
+    "  3  no such socket: no daemon serves this controller and port (or wrong name);\n"
+    "     -l or status with nothing to show\n"
     "  4  port busy: another client is connected to the port\n"
     "  5  timeout: no reply (or fewer than N lines) before the idle timeout\n"
     "  6  stale socket: the socket file is left from a daemon that has ended\n";
@@ -222,25 +235,138 @@ std::string ResolveSocket(const std::string& ctlIf, int port) {
   return exact;
 }
 
-// Whether a daemon holds the lock of the controller behind a socket path:
-// 1 yes, 0 no (lock file absent or unlocked), -1 cannot tell.
-int DaemonHoldsLock(const std::string& socketPath) {
+std::string LockPath(const std::string& ctlIf) {
+  return std::string(kLockPrefix) + ctlIf;
+}
+
+// Who holds a controller's lock file.
+struct LockInfo {
+  enum Kind { kNone, kHeld, kUnknown } kind = kUnknown;
+  int pid = 0;         // kHeld: the holder, 0 when not visible from here
+  std::string unread;  // why the lock file itself could not be read, if so
+};
+
+// The holder of the write lock on `inode` of device `dev` in /proc/locks,
+// which anyone may read: 1 found (pid stored), 0 not listed, -1 unreadable.
+int LockHolderFromProcLocks(dev_t dev, ino_t inode, int* pid) {
+  FILE* f = fopen("/proc/locks", "re");
+  if (f == nullptr) return -1;
+  char line[256];
+  int found = 0;
+  while (found == 0 && fgets(line, sizeof line, f) != nullptr) {
+    char kind[16], mode[16], access[16];
+    int holder = 0;
+    unsigned maj = 0, min = 0;
+    unsigned long long ino = 0;
+    // "1: POSIX  ADVISORY  WRITE 812 fd:01:1234 0 EOF"; blocked waiters
+    // carry "->" before the kind and are not holders.
+    if (sscanf(line, "%*d: %15s %15s %15s %d %x:%x:%llu", kind, mode, access, &holder, &maj, &min,
+               &ino) == 7 &&
+        strcmp(kind, "->") != 0 && makedev(maj, min) == dev && ino == inode) {
+      *pid = holder;
+      found = 1;
+    }
+  }
+  fclose(f);
+  return found;
+}
+
+// The lock state of a controller: from the lock file itself (F_GETLK), or,
+// when this user may not open it (the daemon creates it without permission
+// bits), from /proc/locks; kUnknown only when neither can be read.
+LockInfo ReadLock(const std::string& ctlIf) {
+  LockInfo info;
+  std::string path = LockPath(ctlIf);
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    int r = fcntl(fd, F_GETLK, &fl);
+    int err = errno;
+    close(fd);
+    if (r == 0) {
+      info.kind = fl.l_type == F_UNLCK ? LockInfo::kNone : LockInfo::kHeld;
+      info.pid = fl.l_type == F_UNLCK ? 0 : fl.l_pid;
+      return info;
+    }
+    info.unread = strerror(err);
+  } else if (errno == ENOENT) {
+    info.kind = LockInfo::kNone;
+    return info;
+  } else {
+    info.unread = strerror(errno);
+  }
+  struct stat st;
+  int pid = 0;
+  int listed =
+      stat(path.c_str(), &st) == 0 ? LockHolderFromProcLocks(st.st_dev, st.st_ino, &pid) : -1;
+  if (listed >= 0) {
+    info.kind = listed == 1 ? LockInfo::kHeld : LockInfo::kNone;
+    info.pid = pid;
+  }
+  return info;
+}
+
+// The lock state of the controller behind a socket path.
+LockInfo ReadLockOfSocket(const std::string& socketPath) {
   SocketEntry e;
   size_t slash = socketPath.rfind('/');
   if (!ParseSocketName(socketPath.substr(slash == std::string::npos ? 0 : slash + 1), &e)) {
-    return -1;
+    return LockInfo();
   }
-  std::string lock = std::string(kLockPrefix) + e.ctlIf;
-  int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? 0 : -1;
-  struct flock fl;
-  memset(&fl, 0, sizeof fl);
-  fl.l_type = F_WRLCK;
-  fl.l_whence = SEEK_SET;
-  int r = fcntl(fd, F_GETLK, &fl);
-  close(fd);
-  if (r != 0) return -1;
-  return fl.l_type == F_UNLCK ? 0 : 1;
+  return ReadLock(e.ctlIf);
+}
+
+// The command name of a process, or "" when it cannot be read.
+std::string ProcessName(int pid) {
+  std::string name;
+  FILE* f = fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "re");
+  if (f == nullptr) return name;
+  char buf[64];
+  if (fgets(buf, sizeof buf, f) != nullptr) name = buf;
+  fclose(f);
+  if (!name.empty() && name.back() == '\n') name.pop_back();
+  return name;
+}
+
+std::string DescribeLock(const LockInfo& l) {
+  std::string text;
+  switch (l.kind) {
+    case LockInfo::kNone:
+      text = "none (no daemon serves it)";
+      break;
+    case LockInfo::kHeld: {
+      std::string name = l.pid > 0 ? ProcessName(l.pid) : "";
+      text =
+          l.pid > 0 ? "held by pid " + std::to_string(l.pid) : "held by a process not visible here";
+      if (!name.empty()) text += " (" + name + ")";
+      break;
+    }
+    case LockInfo::kUnknown:
+      return "unknown: the lock file cannot be read (" + l.unread +
+             ") nor /proc/locks: run as root to know";
+  }
+  if (!l.unread.empty())
+    text += " [from /proc/locks: the lock file is not readable: " + l.unread + "]";
+  return text;
+}
+
+// Who may use a socket that this user may not: the group of the first
+// thing on its path that refuses us (the socket, else its directory).
+std::string PermissionHint(const std::string& path) {
+  struct stat st;
+  std::string what = path;
+  if (stat(path.c_str(), &st) != 0) {
+    what = path.substr(0, path.rfind('/'));
+    if (stat(what.c_str(), &st) != 0) return "root";
+  }
+  if (st.st_gid == 0) return "root";
+  struct group* g = getgrgid(st.st_gid);
+  std::string group =
+      g != nullptr ? std::string("'") + g->gr_name + "'" : "with id " + std::to_string(st.st_gid);
+  return "root and the members of group " + group;
 }
 
 int ConnectOnce(const std::string& path) {
@@ -281,8 +407,12 @@ int Connect(const std::string& path, double wait) {
       }
       Fail(kNoSocket, "no such socket: %s (see e1ctl -l for the sockets present)\n", path.c_str());
     }
+    if (err == EACCES || err == EPERM) {
+      Fail(kFailure, "permission denied: %s may be used by %s only\n", path.c_str(),
+           PermissionHint(path).c_str());
+    }
     if (err == ECONNREFUSED || err == EAGAIN) {
-      if (DaemonHoldsLock(path) == 0) {
+      if (ReadLockOfSocket(path).kind == LockInfo::kNone) {
         Fail(kStale, "%s is not served: no e1ctld holds its controller (socket left behind)\n",
              path.c_str());
       }
@@ -393,6 +523,7 @@ struct Options {
   double wait = 1.0;
   std::vector<std::string> commands;
   bool fromStdin = false;
+  bool status = false;  // "status [CTLIF]...": the CTLIFs are in commands
 };
 
 Options ParseArgs(int argc, char** argv) {
@@ -464,6 +595,13 @@ Options ParseArgs(int argc, char** argv) {
   }
   for (int i = optind; i < argc; ++i) o.commands.push_back(argv[i]);
   if (o.list) return o;
+  // "status" is a word of the controller's language too: it is e1ctl's own
+  // only when no port is named.
+  if (!o.commands.empty() && o.commands[0] == "status" && o.ctlIf.empty() && o.socketPath.empty()) {
+    o.status = true;
+    o.commands.erase(o.commands.begin());
+    return o;
+  }
   if (o.socketPath.empty() == o.ctlIf.empty()) {
     Fail(kUsage, "give either -c CTLIF (with -p PORT) or -S SOCKET (see e1ctl --help)\n");
   }
@@ -589,6 +727,125 @@ int Session(int fd, const Options& o, std::deque<std::string> blocks, const std:
   }
 }
 
+// Paths of the UNIX sockets that listen, from /proc/net/unix (flag
+// __SO_ACCEPTCON); false when it cannot be read.
+bool ListeningSockets(std::vector<std::string>* out) {
+  FILE* f = fopen("/proc/net/unix", "re");
+  if (f == nullptr) return false;
+  char line[512];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    unsigned long flags = 0;
+    char path[256] = "";
+    if (sscanf(line, "%*s %*s %*s %lx %*s %*s %*s %255s", &flags, path) == 2 &&
+        (flags & 0x10000) != 0) {
+      out->push_back(path);
+    }
+  }
+  fclose(f);
+  return true;
+}
+
+std::vector<std::string> DirEntries(const std::string& dir) {
+  std::vector<std::string> out;
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return out;
+  while (struct dirent* de = readdir(d)) {
+    if (de->d_name[0] != '.') out.push_back(de->d_name);
+  }
+  closedir(d);
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+const char kUsbDevices[] = "/sys/bus/usb/devices/";
+
+// E1 ports of the controller whose control interface this is, from its USB
+// ids in sysfs; 0 when it is not there or not a known model.
+int KnownPorts(const std::string& ctlIf) {
+  uint32_t vid = 0, pid = 0;
+  std::string dev = kUsbDevices + ctlIf.substr(0, ctlIf.find(':'));
+  ReadUSBIds(dev.c_str(), &vid, &pid);
+  int ports = 0;
+  LookupKnownController(vid, pid, nullptr, nullptr, &ports);
+  return ports;
+}
+
+// Control interfaces of the known controllers plugged in (bound to cdc_acm,
+// holding a tty), with a lock file, or with a port socket.
+std::vector<std::string> KnownControllers() {
+  std::vector<std::string> out;
+  for (const std::string& e : DirEntries("/sys/bus/usb/drivers/cdc_acm")) {
+    if (e.find(':') != std::string::npos && KnownPorts(e) > 0 &&
+        !DirEntries(kUsbDevices + e + "/tty").empty()) {
+      out.push_back(e);
+    }
+  }
+  std::string lockDir = std::string(kLockPrefix).substr(0, std::string(kLockPrefix).rfind('/'));
+  std::string lockBase = std::string(kLockPrefix).substr(lockDir.size() + 1);
+  for (const std::string& e : DirEntries(lockDir)) {
+    if (e.size() > lockBase.size() && e.compare(0, lockBase.size(), lockBase) == 0) {
+      out.push_back(e.substr(lockBase.size()));
+    }
+  }
+  for (const SocketEntry& e : ListSockets()) out.push_back(e.ctlIf);
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+int Status(const std::vector<std::string>& named) {
+  std::vector<std::string> known = KnownControllers();
+  std::vector<std::string> shown;
+  for (const std::string& n : named) {
+    size_t before = shown.size();
+    for (const std::string& k : known) {
+      if (k.compare(0, n.size(), n) == 0) shown.push_back(k);
+    }
+    if (shown.size() == before) shown.push_back(n);  // shown as absent
+  }
+  if (named.empty()) shown = known;
+  if (shown.empty()) {
+    Notice("no controller known: none plugged in, no lock file in %s, no socket in %s\n",
+           std::string(kLockPrefix).substr(0, std::string(kLockPrefix).rfind('/')).c_str(),
+           SocketDir().c_str());
+    return kNoSocket;
+  }
+  std::vector<std::string> listening;
+  bool haveListening = ListeningSockets(&listening);
+  std::vector<SocketEntry> sockets = ListSockets();
+  for (const std::string& ctlIf : shown) {
+    LockInfo lock = ReadLock(ctlIf);
+    std::vector<std::string> ttys = DirEntries(kUsbDevices + ctlIf + "/tty");
+    int ports = KnownPorts(ctlIf);
+    for (const SocketEntry& e : sockets) {
+      if (e.ctlIf == ctlIf && e.port + 1 > ports) ports = e.port + 1;
+    }
+    printf("%s\n", ctlIf.c_str());
+    printf("  lock:   %s\n", DescribeLock(lock).c_str());
+    printf("  tty:    %s\n", ttys.empty() ? "none (not plugged in)" : ttys[0].c_str());
+    for (int port = 0; port < ports; ++port) {
+      std::string path = SocketPath(ctlIf, port);
+      const char* state;
+      struct stat st;
+      if (lstat(path.c_str(), &st) != 0) {
+        state = errno == EACCES ? "not accessible (permission denied)" : "missing";
+      } else if (haveListening &&
+                 std::find(listening.begin(), listening.end(), path) != listening.end()) {
+        state = "served";
+      } else if (lock.kind == LockInfo::kHeld) {
+        state = "busy";
+      } else if (lock.kind == LockInfo::kNone) {
+        state = "stale";
+      } else {
+        state = "busy or stale (lock unknown)";
+      }
+      printf("  port %d: %s %s\n", port, state, path.c_str());
+    }
+  }
+  fflush(stdout);
+  return kOk;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -596,11 +853,17 @@ int main(int argc, char** argv) {
   Options o = ParseArgs(argc, argv);
 
   if (o.list) {
-    for (const SocketEntry& e : ListSockets()) {
+    std::vector<SocketEntry> sockets = ListSockets();
+    for (const SocketEntry& e : sockets) {
       printf("%s\t%d\t%s\n", e.ctlIf.c_str(), e.port, e.path.c_str());
+    }
+    if (sockets.empty()) {
+      Notice("no port sockets in %s (is e1ctld running?)\n", SocketDir().c_str());
+      return kNoSocket;
     }
     return kOk;
   }
+  if (o.status) return Status(o.commands);
 
   std::string path = o.socketPath.empty() ? ResolveSocket(o.ctlIf, o.port) : o.socketPath;
   if (o.printPath) {
