@@ -357,4 +357,48 @@ TEST_F(E1ctl, RefusesWhatItCannotSendAsAsked) {
   EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
 }
 
+TEST_F(E1ctl, StatusShowsLockTtyAndEachPort) {
+  // Nothing known yet besides the plugged controller: no lock, no sockets.
+  ToolRun r = RunE1ctl({"-l"});
+  EXPECT_EQ(r.status, Exited(3));
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no port sockets in /var/run/E1controllers"), std::string::npos) << r.err;
+  r = RunE1ctl({"status"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, layout_.ctlIf + "\n  lock:   none (no daemon serves it)\n  tty:    ttyACM0\n" +
+                       "  port 0: missing " + Socket(0) + "\n  port 1: missing " + Socket(1) +
+                       "\n");
+
+  StartDaemon();
+  Holder holder(Socket(1));
+  ASSERT_TRUE(holder.Served());
+  r = RunE1ctl({"status", "1-1.3"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, layout_.ctlIf + "\n  lock:   held by pid " + std::to_string(daemon_->Pid()) +
+                       " (e1ctld)\n  tty:    ttyACM0\n  port 0: served " + Socket(0) +
+                       "\n  port 1: busy " + Socket(1) + "\n");
+  holder.Release();
+
+  // The daemon ends; the controller is unplugged: sockets stale, no tty.
+  ASSERT_TRUE(WaitSockets(5s));
+  ASSERT_TRUE(daemon_->Signal(SIGTERM));
+  ASSERT_EQ(daemon_->WaitExit(10s), Exited(0));
+  sim_->Unplug();
+  r = RunE1ctl({"status"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_NE(r.out.find("  tty:    none (not plugged in)\n  port 0: stale " + Socket(0)),
+            std::string::npos)
+      << r.out;
+
+  // A controller named that nobody knows is shown as absent; with nothing
+  // known at all, status 3.
+  r = RunE1ctl({"status", "7-7:1.0"});
+  EXPECT_EQ(r.out,
+            "7-7:1.0\n  lock:   none (no daemon serves it)\n  tty:    none (not plugged in)\n");
+  lab::ResetSandbox();
+  r = RunE1ctl({"status"});
+  EXPECT_EQ(r.status, Exited(3));
+  EXPECT_NE(r.err.find("no controller known"), std::string::npos) << r.err;
+}
+
 }  // namespace
