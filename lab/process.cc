@@ -134,6 +134,7 @@ pid_t Spawn(const SpawnSpec& setup) {
     if (c.find('=') != std::string::npos) envText.push_back(c);
   }
   std::vector<char*> envp;
+  envp.reserve(envText.size() + 1);
   for (std::string& e : envText) envp.push_back(e.data());
   envp.push_back(nullptr);
 
