@@ -52,6 +52,7 @@ DaemonProcess::DaemonProcess(const std::vector<std::string>& args, const DaemonO
   outFd_ = outPipe[0];
   errFd_ = errPipe[0];
   lastData_ = std::chrono::steady_clock::now();
+  outputPaused_ = opts.outputPaused;
   reader_ = std::thread(&DaemonProcess::ReaderLoop, this);
 }
 
@@ -73,10 +74,16 @@ void DaemonProcess::ReaderLoop() {
   bool outOpen = true, errOpen = true;
   char buf[4096];
   while (outOpen || errOpen) {
-    struct pollfd p[3] = {{outOpen ? outFd_ : -1, POLLIN, 0},
+    bool paused;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      paused = outputPaused_;
+    }
+    struct pollfd p[3] = {{outOpen && !paused ? outFd_ : -1, POLLIN, 0},
                           {errOpen ? errFd_ : -1, POLLIN, 0},
                           {wake_[0], POLLIN, 0}};
-    int pr = poll(p, 3, 1000);
+    // While paused, look again soon for the resume.
+    int pr = poll(p, 3, paused ? 10 : 1000);
     if (pr < 0 && errno == EINTR) continue;
     if (pr < 0) break;
     for (int i = 0; i < 2; ++i) {
@@ -130,6 +137,16 @@ void DaemonProcess::WaitForQuiet(std::chrono::milliseconds quiet,
   }
 }
 
+void DaemonProcess::PauseOutput() {
+  std::lock_guard<std::mutex> lock(mu_);
+  outputPaused_ = true;
+}
+
+void DaemonProcess::ResumeOutput() {
+  std::lock_guard<std::mutex> lock(mu_);
+  outputPaused_ = false;
+}
+
 bool DaemonProcess::Signal(int sig) {
   if (reaped_) return false;
   return kill(pid_, sig) == 0;
@@ -144,7 +161,8 @@ ExitStatus DaemonProcess::WaitExit(std::chrono::milliseconds timeout) {
     // Whatever the process wrote before it ended is in the pipe; a child
     // it left behind may still hold the pipe, so the wait is bounded.
     std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait_for(lock, std::chrono::seconds(1), [&] { return outEof_ && errEof_; });
+    cv_.wait_for(lock, std::chrono::seconds(1),
+                 [&] { return (outEof_ || outputPaused_) && errEof_; });
   }
   return status_;
 }

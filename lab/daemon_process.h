@@ -29,6 +29,8 @@ struct DaemonOptions {
   // Sets JOURNAL_STREAM to the device and inode of the daemon's standard
   // output pipe, as the service manager does for a journal stream.
   bool journalStream = false;
+  // Start with standard output not read (see DaemonProcess::PauseOutput).
+  bool outputPaused = false;
 };
 
 class DaemonProcess {
@@ -51,11 +53,17 @@ class DaemonProcess {
   // Waits until no new output has arrived for `quiet` (at most `timeout`).
   void WaitForQuiet(std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const;
 
+  // Stops / resumes reading the daemon's standard output: while paused, the
+  // pipe fills up and the daemon's writes to it block, as with a stuck
+  // journal. Takes effect within about 10 ms.
+  void PauseOutput();
+  void ResumeOutput();
+
   // Sends a signal; false when the process has already been reaped.
   bool Signal(int sig);
   // Waits for the end of the process; after it has ended, also for the end
-  // of its output (bounded), so that Output() is complete. kTimeout when
-  // it still runs.
+  // of its output (bounded; not for standard output while it is paused),
+  // so that Output() is complete. kTimeout when it still runs.
   ExitStatus WaitExit(std::chrono::milliseconds timeout);
   bool Exited() const { return reaped_; }
 
@@ -77,6 +85,7 @@ class DaemonProcess {
   bool outEof_ = false;
   bool errEof_ = false;
   std::chrono::steady_clock::time_point lastData_;
+  bool outputPaused_ = false;
 };
 
 struct RunResult {

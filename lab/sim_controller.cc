@@ -7,6 +7,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "lab/fake_usb.h"
@@ -217,17 +218,62 @@ void SimController::SetReplyRule(ReplyRule rule) {
   rule_ = std::move(rule);
 }
 
+void SimController::StopReading() {
+  std::lock_guard<std::mutex> lock(paceMu_);
+  readingStopped_ = true;
+  ++paceChanges_;
+}
+
+void SimController::ResumeReading() {
+  std::lock_guard<std::mutex> lock(paceMu_);
+  readingStopped_ = false;
+  ++paceChanges_;
+}
+
+void SimController::SetReadRate(size_t bytesPerSecond) {
+  std::lock_guard<std::mutex> lock(paceMu_);
+  readRate_ = bytesPerSecond;
+  ++paceChanges_;
+}
+
 void SimController::ReaderLoop(int master, int wakeFd) {
+  using Clock = std::chrono::steady_clock;
   char buf[4096];
+  unsigned seenChanges = ~0u;
+  Clock::time_point rateStart;
+  size_t rateBytes = 0;  // read since rateStart
   for (;;) {
-    struct pollfd p[2] = {{master, POLLIN, 0}, {wakeFd, POLLIN, 0}};
-    int pr = poll(p, 2, 1000);
+    // How much the pace allows now: nothing while stopped, what the rate
+    // has earned since it was set (at most a tenth of a second's worth
+    // saved up), or a full buffer.
+    size_t allowed = sizeof buf;
+    {
+      std::lock_guard<std::mutex> lock(paceMu_);
+      auto now = Clock::now();
+      if (seenChanges != paceChanges_) {
+        seenChanges = paceChanges_;
+        rateStart = now;
+        rateBytes = 0;
+      }
+      if (readingStopped_) {
+        allowed = 0;
+      } else if (readRate_ > 0) {
+        double seconds = std::chrono::duration<double>(now - rateStart).count();
+        size_t earned = static_cast<size_t>(seconds * static_cast<double>(readRate_));
+        size_t floor = earned > readRate_ / 10 ? earned - readRate_ / 10 : 0;
+        if (rateBytes < floor) rateBytes = floor;
+        allowed = std::min(earned - rateBytes, sizeof buf);
+      }
+    }
+    struct pollfd p[2] = {{allowed > 0 ? master : -1, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    int pr = poll(p, 2, allowed > 0 ? 1000 : 5);
     if (pr < 0 && errno == EINTR) continue;
     if (pr < 0) return;
     if (p[1].revents != 0) return;
     if (p[0].revents & POLLIN) {
-      ssize_t n = read(master, buf, sizeof buf);
+      ssize_t n = read(master, buf, allowed);
       if (n > 0) {
+        rateBytes += static_cast<size_t>(n);
         HandleBytes(buf, static_cast<size_t>(n));
         continue;
       }

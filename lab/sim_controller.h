@@ -89,6 +89,14 @@ class SimController {
 
   void SetReplyRule(ReplyRule rule);
 
+  // How fast the controller takes what the daemon writes. StopReading()
+  // leaves the bytes in the line until ResumeReading(); SetReadRate() reads
+  // at most `bytesPerSecond` (0: as fast as they come, the default). A
+  // change takes effect within about 5 ms.
+  void StopReading();
+  void ResumeReading();
+  void SetReadRate(size_t bytesPerSecond);
+
   // What the daemon wrote so far: every byte, and the complete lines.
   std::string Received() const;
   std::vector<ReceivedLine> Lines() const;
@@ -117,6 +125,11 @@ class SimController {
 
   std::thread reader_;
   int wake_[2] = {-1, -1};
+
+  mutable std::mutex paceMu_;  // guards the reading pace
+  bool readingStopped_ = false;
+  size_t readRate_ = 0;
+  unsigned paceChanges_ = 0;  // tells the reader to start its rate count again
 
   mutable std::mutex dataMu_;  // guards the received data and the rule
   mutable std::condition_variable dataCv_;
