@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdio.h>
+#include <stdio_ext.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
@@ -13,6 +15,7 @@
 #include "core/controller.h"
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "uart/uart_writer.h"
 
 // Written by the handler, read by the main loop: the handler itself never
 // logs, allocates or takes a lock, whichever thread it interrupts. The
@@ -85,6 +88,10 @@ void ActOnPendingSignal() {
 }
 
 void RestoreAllTTYModes() {
+  // First no writer may send another byte: one still writing after the
+  // restore would reach the controller with the cooked line ends (CR LF).
+  // A writer waiting for room lets go within 50 ms and frees the lock.
+  StopUARTWriters();
   int count = 0;
   E1Controller* const* cs = GetControllers(&count);
   if (cs == nullptr) return;
@@ -100,6 +107,9 @@ void RestoreAllTTYModes() {
       until.tv_nsec -= 1000 * 1000 * 1000;
     }
     bool locked = c.ttyRunning == 0 || pthread_mutex_timedlock(&c.lock, &until) == 0;
+    // A cut line waiting in the stream for its newline must not go out
+    // with the stdio flush at exit, after the restore.
+    if (locked && c.wrFile != nullptr) __fpurge(c.wrFile);
     if (c.ctlUART_dr >= 0) RestoreMode(c.ctlUART_dr, &c.savedMode);
     if (locked && c.ttyRunning) pthread_mutex_unlock(&c.lock);
   }

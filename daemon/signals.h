@@ -29,7 +29,8 @@ int PendingTerminationSignal();
 // ordinary code only.
 void ActOnPendingSignal();
 
-// Exit handlers; each may run more than once.
+// Exit handlers; each may run more than once. RestoreAllTTYModes first
+// stops every UART writer (StopUARTWriters), then restores the lines.
 void RestoreAllTTYModes();
 // Removes each lock file that this process locked, while still holding
 // the lock, then closes its descriptor; clears lockFd and lockPath.

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "core/log.h"
+#include "uart/uart_writer.h"
 
 int FormatCommandBlock(char* text, uint32_t portIndex,
                        char work[kMaxBlockCommands][kCommandLineSize]) {
@@ -29,11 +30,16 @@ void SendCommandBlock(E1Controller* c, E1PortSlot* slot) {
   for (int i = 0; i < slot->commandCount; ++i) {
     // "CMD:%s" without the formatter's cost on the path of every command.
     size_t n = strnlen(slot->commands[i], kCommandLineSize - 1);
-    memcpy(block + len, "CMD:", 4);
+    // The block is a run of bytes, never a C string: no terminator.
+    memcpy(block + len, "CMD:", 4);  // NOLINT(bugprone-not-null-terminated-result)
     memcpy(block + len + 4, slot->commands[i], n);
     len += 4 + n;
   }
   pthread_mutex_lock(&c->lock);
-  if (c->wrFile != nullptr && len > 0) fwrite(block, 1, len, c->wrFile);
+  // While the controller reads slowly the stream's writer waits for room,
+  // holding the lock: the port thread stops reading its client meanwhile,
+  // so the client feels the back-pressure, and other ports' blocks wait
+  // their turn. Once the process stops, nothing more enters the stream.
+  if (c->wrFile != nullptr && len > 0 && !UARTWritersStopped()) fwrite(block, 1, len, c->wrFile);
   pthread_mutex_unlock(&c->lock);
 }

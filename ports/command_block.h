@@ -13,9 +13,11 @@
 int FormatCommandBlock(char* text, uint32_t portIndex,
                        char work[kMaxBlockCommands][kCommandLineSize]);
 
-// Writes the slot's stored block to the UART as "CMD:" lines, all of it
-// under the controller lock so no other block comes between its lines.
-// Nothing is written while the UART is closed. Requires: lock NOT held.
+// Writes the slot's stored block to the UART stream as "CMD:" lines, all of
+// it under the controller lock so no other block comes between its lines,
+// waiting for room as long as the controller keeps the line open (see
+// WriteCtlUARTLocked). Nothing is written while the UART is closed or once
+// the writers were stopped. Requires: lock NOT held.
 void SendCommandBlock(E1Controller* c, E1PortSlot* slot);
 
 #endif  // E1CTLD_PORTS_COMMAND_BLOCK_H_

@@ -39,17 +39,20 @@ void ReadAndForward(E1PortSlot* slot, PortState* st) {
 }
 
 // Closes the client. The slot's clientLock keeps the serial thread from
-// writing a reply to the descriptor while it is closed or reused.
+// writing a reply to the descriptor while it is closed or reused. The
+// controller lock comes first: another port's block may hold it for long
+// while the controller reads slowly, and the serial thread, which takes
+// clientLock to route replies, must not wait behind that.
 void CloseClient(E1PortSlot* slot, PortState* st) {
   E1Controller* c = slot->controller;
-  pthread_mutex_lock(&slot->clientLock);
   pthread_mutex_lock(&c->lock);
+  pthread_mutex_lock(&slot->clientLock);
   CloseRetry(st->clientFd);
   st->clientFd = -1;
   slot->clientFd = -1;
   st->listenFd = -2;
-  pthread_mutex_unlock(&c->lock);
   pthread_mutex_unlock(&slot->clientLock);
+  pthread_mutex_unlock(&c->lock);
 }
 
 void ServeReplay(E1PortSlot* slot) {

@@ -2,56 +2,35 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
-#include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
+#include "core/fd_util.h"
 #include "core/log.h"
 #include "discovery/sysfs_names.h"
-#include "core/fd_util.h"
+#include "uart/uart_writer.h"
 
-// The write side of the UART stream. The descriptor is non-blocking (it
-// shares its file description with the read side), so a controller that
-// reads slowly makes write() fail with EAGAIN; a plain stream would then
-// discard what it had buffered, losing commands. This writer waits for
-// room instead, for at most a second per call, and reports failure only
-// when the line is really gone (hang-up) or stays full.
-static const int kUartWriteTimeoutMs = 1000;
-
+// The write side of the UART stream, for the line-buffered stream wrFile:
+// every byte goes through WriteCtlUARTLocked, which waits for room as long
+// as the controller keeps the line open (the descriptor is non-blocking,
+// shared with the read side). Failure only when the line is gone or the
+// process stops: a short count then, and -1 when nothing was written, since
+// the stream would call again at once on 0.
+// Requires: controller lock held (every user of wrFile holds it).
 static ssize_t UartWrite(void* cookie, const char* data, size_t size) {
-  int fd = static_cast<int>(reinterpret_cast<intptr_t>(cookie));
-  size_t done = 0;
-  int waitedMs = 0;
-  while (done < size) {
-    ssize_t n = write(fd, data + done, size - done);
-    if (n > 0) {
-      done += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitedMs < kUartWriteTimeoutMs) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      poll(&p, 1, 50);
-      waitedMs += 50;
-      continue;
-    }
-    break;
-  }
+  size_t done = WriteCtlUARTLocked(static_cast<E1Controller*>(cookie), data, size);
   return done > 0 ? static_cast<ssize_t>(done) : -1;
 }
 
 static int UartClose(void* cookie) {
-  return CloseRetry(static_cast<int>(reinterpret_cast<intptr_t>(cookie)));
+  return CloseRetry(static_cast<E1Controller*>(cookie)->ctlUART_dw);
 }
 
-// A write stream on `fd` that owns it, like fdopen(fd, "w").
-static FILE* OpenUartWriteStream(int fd) {
+// The write stream on ctlUART_dw, which it owns, like fdopen(fd, "w").
+static FILE* OpenUartWriteStream(E1Controller* c) {
   cookie_io_functions_t io = {nullptr, UartWrite, nullptr, UartClose};
-  // The cookie is the descriptor itself: nothing to allocate or free.
-  return fopencookie(reinterpret_cast<void*>(static_cast<intptr_t>(fd)),  // NOLINT
-                     "w", io);
+  return fopencookie(c, "w", io);
 }
 
 static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
@@ -93,7 +72,7 @@ static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
     return -3;
   }
 
-  c->wrFile = OpenUartWriteStream(c->ctlUART_dw);
+  c->wrFile = OpenUartWriteStream(c);
   if (c->wrFile == nullptr) {
     LogMessage(4, "Can't attach controller %s FILE operations: %s\n", path, strerror(errno));
     RestoreMode(c->ctlUART_dr, &c->savedMode);
@@ -106,7 +85,10 @@ static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
     return -4;
   }
   // Commands are written line by line and must reach the device at each
-  // newline, as on any terminal stream.
+  // newline, as on any terminal stream; a cut line without newline waits
+  // for the next one. At exit the handler that restores the line discards
+  // what waits (after stopping the writers), so the stdio flush at exit
+  // has nothing to write.
   setvbuf(c->wrFile, nullptr, _IOLBF, 0);
   return 0;
 }
