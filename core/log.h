@@ -25,9 +25,23 @@ extern RunOptions g_options;
 // Resets g_options to its defaults (log level 4, every flag clear).
 void SetDefaultRunOptions();
 
-// Prints the message when `level` <= logLevel and not quiet, under the log
-// mutex, and flushes standard output.
+// Prints the message when `level` <= logLevel and not quiet. The text is
+// formatted in the caller's thread (and prefixed for the journal, see
+// LogToJournal); before StartLogWriter() it is written to standard output at
+// once under the log mutex (and flushed), afterwards it is queued and the
+// call never waits on the output. When the queue is full the message is
+// dropped and counted (see StartLogWriter).
 void LogMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+// Starts the log writer thread: from now on log messages go to a bounded
+// in-memory queue (64 KB, of which the last 8 KB only take messages of
+// level 3 or lower and FatalExit's) that it writes to standard output in
+// order. Lines that find the queue full are dropped; once output flows again
+// "<n> log lines dropped while standard output was blocked" comes before
+// anything newer. Registers an exit handler that writes the queue out,
+// waiting at most 500 ms. Call once from the main thread, after any fork.
+// Returns 0, or the thread creation error (output then stays synchronous).
+int StartLogWriter();
 
 // As LogMessage, filtered by `level`, but shown to the journal with
 // `priority` (a stop by signal is logged at level 1 yet is a notice).
@@ -62,9 +76,11 @@ extern void (*g_exitWaitHook)();
 // through).
 [[noreturn]] void ExitProcess(int status);
 
-// Prints the message unless quiet, claims the exit, waits one second (not
-// when quiet), then leaves through ExitProcess(status). A termination
-// signal that arrives meanwhile does not change the status.
+// Prints the message unless quiet, claims the exit, pauses one second (not
+// when quiet), then leaves through ExitProcess(status). With the log writer
+// running, the pause also bounds the wait for the message to be written
+// out. A termination signal that arrives meanwhile does not change the
+// status.
 [[noreturn]] void FatalExit(int status, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 

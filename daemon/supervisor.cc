@@ -122,6 +122,9 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   } else {
     InstallSignalHandlers(OnSignal, 0);
   }
+  // From here on no thread waits on standard output to log; the writer's
+  // exit handler, registered first, runs last and writes the queue out.
+  if (!g_options.quiet) StartLogWriter();
   atexit(ReleaseLockFiles);
   if (!g_options.daemonize) LogControllerListing(cs, count);
   for (int i = 0; i < count; ++i) StartController(cs[i], invocation);

@@ -1,7 +1,7 @@
 // End-to-end tests of the command road under pressure: a controller that
-// stops reading or reads slowly, and a stop by SIGTERM while commands flow.
-// Real clients, the daemon binary and a simulated controller on a pty,
-// inside the lab sandbox.
+// stops reading or reads slowly, a stop by SIGTERM while commands flow, and
+// a standard output that nobody reads. Real clients, the daemon binary and
+// a simulated controller on a pty, inside the lab sandbox.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdio.h>
@@ -410,5 +410,66 @@ INSTANTIATE_TEST_SUITE_P(PressureLab, StopUnderLoad, ::testing::Values(true, fal
                          [](const ::testing::TestParamInfo<bool>& p) {
                            return p.param ? "ControllerReading" : "ControllerStopped";
                          });
+
+// ---------------------------------------------------------------------------
+// Standard output that nobody reads.
+
+// The command numbers of port 0 in the order the daemon logged them.
+std::vector<int> LoggedCommandNumbers(const std::string& log) {
+  std::vector<int> out;
+  const std::string key = "port E1.0 p0n";
+  for (size_t at = log.find(key); at != std::string::npos; at = log.find(key, at + 1)) {
+    out.push_back(atoi(log.c_str() + at + key.size()));
+  }
+  return out;
+}
+
+TEST_F(PressureLab, UnreadStandardOutputHoldsUpNeitherCommandsNorTheStop) {
+  lab::DaemonOptions opts;
+  opts.outputPaused = true;
+  ASSERT_NO_FATAL_FAILURE(Start({"--debugmsg"}, false, opts));
+  lab::PortClient client;
+  ASSERT_NO_FATAL_FAILURE(Attach(0, &client));
+
+  // Every command logs a line at this level: far more than the pipe holds.
+  {
+    CommandFeeder feeder(&client, 0, 3000, 1);
+    ASSERT_TRUE(sim_->WaitForLines(3000, Ms(10000))) << sim_->Lines().size() << " lines arrived";
+  }
+  std::map<int, int> count;
+  EXPECT_TRUE(InOrderOnce(sim_->LineTexts(), &count));
+
+  // Once the output is read again, the lines that did not fit are counted
+  // and the rest comes in the order it was logged.
+  daemon_->ResumeOutput();
+  ASSERT_TRUE(
+      daemon_->WaitForOutput(" log lines dropped while standard output was blocked\n", Ms(3000)))
+      << daemon_->Output().substr(0, 2000);
+  daemon_->WaitForQuiet(200ms, Ms(3000));
+  const std::string log = daemon_->Output();
+  size_t at = log.find(" log lines dropped while standard output was blocked\n");
+  size_t lineStart = log.rfind('\n', at);
+  lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
+  EXPECT_GT(atoi(log.c_str() + lineStart), 0) << log.substr(lineStart, at - lineStart);
+  std::vector<int> logged = LoggedCommandNumbers(log);
+  ASSERT_FALSE(logged.empty());
+  for (size_t i = 1; i < logged.size(); ++i) {
+    ASSERT_LT(logged[i - 1], logged[i]) << "log order broken at entry " << i;
+  }
+  EXPECT_LT(logged.size(), 3000u) << "nothing was dropped";
+
+  // Blocked again: commands still flow, and SIGTERM still ends the daemon
+  // at once.
+  daemon_->PauseOutput();
+  sim_->ClearReceived();
+  lab::PortClient second;
+  ASSERT_TRUE(second.ConnectWithin(PortPath(1), Ms(2000)));
+  CommandFeeder feeder(&second, 1, 3000, 1);
+  ASSERT_TRUE(sim_->WaitForLines(3000, Ms(10000))) << sim_->Lines().size() << " lines arrived";
+  Clock::time_point stop = Clock::now();
+  ASSERT_TRUE(daemon_->Signal(SIGTERM));
+  EXPECT_EQ(daemon_->WaitExit(Ms(5000)), lab::ExitStatus::Exited(0));
+  EXPECT_LE(ElapsedMs(stop), Ms(2000).count()) << "the stop waited for standard output";
+}
 
 }  // namespace
