@@ -185,6 +185,7 @@ TEST_F(ServiceLab, StoppingOnTerminationSignalAndOutputAsWithoutManager) {
   ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << daemon_->Output();
   EXPECT_TRUE(manager.With("STOPPING=1").empty());
   StopAndExpectZero();
+  EXPECT_TRUE(manager.WaitFor("STOPPING=1", 2s));
   EXPECT_EQ(manager.With("STOPPING=1").size(), 1u);
   // The abstract name worked, and the log is the one without a manager.
   EXPECT_EQ(daemon_->Output(), bare);
