@@ -23,6 +23,7 @@ void InitControllerRecord(E1Controller* c) {
   pthread_mutex_init(&c->statusLock, nullptr);
   for (int i = 0; i < kMaxE1Ports; ++i) {
     c->ports[i].clientFd = -1;
+    c->ports[i].wakeFd = -1;
     c->ports[i].portIndex = static_cast<uint32_t>(i);
     pthread_mutex_init(&c->ports[i].clientLock, nullptr);
   }

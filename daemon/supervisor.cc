@@ -75,7 +75,14 @@ static void StartPorts(E1Controller* c) {
     snprintf(s->socketPath, sizeof s->socketPath, "%s%d%s%s", kSocketPrefix, n, kSocketSuffix,
              c->usbIfName);
     s->running = 1;
-    if (StartWorker(&s->thread, E1_thread, s) != 0) {
+    // A port without its wake-up descriptor or reply queue cannot run, as
+    // one whose thread cannot be created.
+    bool started = OpenPortResources(s) == 0;
+    if (started && StartWorker(&s->thread, E1_thread, s) != 0) {
+      ClosePortResources(s);
+      started = false;
+    }
+    if (!started) {
       // The serial thread may be replacing the name this moment.
       char ttyName[256];
       CopyTTYName(c, ttyName, sizeof ttyName);

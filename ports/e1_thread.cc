@@ -2,17 +2,23 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <stdint.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/wake_fd.h"
 #include "ports/command_block.h"
 #include "ports/listen_socket.h"
 
 namespace {
+
+// A replay waits until the client has sent nothing for this long, so that
+// the replayed block does not come between the commands of a busy client.
+const int kReplayQuietMs = 100;
 
 struct PortState {
   int listenFd;
@@ -20,9 +26,16 @@ struct PortState {
   // The client shut its sending side down: it may still wait for replies,
   // so it stays connected, but its endless end-of-file is no longer read.
   bool clientDoneSending;
+  int64_t lastInputMs;  // when the client was accepted or last sent
   char receive[1024 + 1];
   char work[kMaxBlockCommands][kCommandLineSize];
 };
+
+int64_t NowMs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 void ReadAndForward(E1PortSlot* slot, PortState* st) {
   // Never waits: POLLIN may stand for urgent data alone, which a plain read
@@ -38,6 +51,29 @@ void ReadAndForward(E1PortSlot* slot, PortState* st) {
   SendCommandBlock(slot->controller, slot);
 }
 
+void AcceptClient(E1PortSlot* slot, PortState* st) {
+  int client = accept(st->listenFd, nullptr, nullptr);
+  if (client < 0) {
+    // Tried again next turn; the pause keeps a lasting failure (no
+    // descriptors left) from spinning while the connection waits.
+    SleepMs(100);
+    return;
+  }
+  CloseRetry(st->listenFd);
+  st->listenFd = -1;
+  st->clientFd = client;
+  st->clientDoneSending = false;
+  st->lastInputMs = NowMs();
+  // A new client starts with an empty queue and takes the port's replies
+  // again, also after an end-of-file reply ended the one before.
+  pthread_mutex_lock(&slot->clientLock);
+  ClearReplyQueue(&slot->replies);
+  slot->replyStalled = 0;
+  slot->clientEnded = 0;
+  slot->clientFd = client;
+  pthread_mutex_unlock(&slot->clientLock);
+}
+
 // Closes the client. The slot's clientLock keeps the serial thread from
 // writing a reply to the descriptor while it is closed or reused. The
 // controller lock comes first: another port's block may hold it for long
@@ -50,9 +86,43 @@ void CloseClient(E1PortSlot* slot, PortState* st) {
   CloseRetry(st->clientFd);
   st->clientFd = -1;
   slot->clientFd = -1;
+  ClearReplyQueue(&slot->replies);
+  slot->replyStalled = 0;
   st->listenFd = -2;
   pthread_mutex_unlock(&slot->clientLock);
   pthread_mutex_unlock(&c->lock);
+}
+
+bool HasQueuedReplies(E1PortSlot* slot) {
+  pthread_mutex_lock(&slot->clientLock);
+  bool queued = slot->replies.len > 0;
+  pthread_mutex_unlock(&slot->clientLock);
+  return queued;
+}
+
+// Writes queued replies out as far as the client takes them. Once they are
+// all out after an end-of-file reply, shuts the client down.
+void WriteQueuedReplies(E1PortSlot* slot, PortState* st) {
+  pthread_mutex_lock(&slot->clientLock);
+  if (SendQueuedReplies(&slot->replies, st->clientFd) < 0) {
+    int err = errno;
+    ClearReplyQueue(&slot->replies);  // the client is gone
+    LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
+  }
+  if (slot->replies.len == 0) {
+    slot->replyStalled = 0;
+    if (slot->clientEnded) shutdown(st->clientFd, SHUT_RDWR);
+  }
+  pthread_mutex_unlock(&slot->clientLock);
+}
+
+// Milliseconds until a requested replay is due: 0 now, -1 when none is
+// requested. Without a client it is due at once.
+int ReplayWaitMs(E1PortSlot* slot, const PortState* st) {
+  if (!slot->replayRequested.load()) return -1;
+  if (st->clientFd < 0) return 0;
+  int64_t quiet = NowMs() - st->lastInputMs;
+  return quiet >= kReplayQuietMs ? 0 : static_cast<int>(kReplayQuietMs - quiet);
 }
 
 void ServeReplay(E1PortSlot* slot) {
@@ -63,6 +133,27 @@ void ServeReplay(E1PortSlot* slot) {
 }
 
 }  // namespace
+
+int OpenPortResources(E1PortSlot* slot) {
+  int wake = OpenWakeFd();
+  if (wake < 0) return -1;
+  if (OpenReplyQueue(&slot->replies, kReplyQueueBytes) != 0) {
+    CloseRetry(wake);
+    return -1;
+  }
+  pthread_mutex_lock(&slot->clientLock);
+  slot->wakeFd = wake;
+  pthread_mutex_unlock(&slot->clientLock);
+  return 0;
+}
+
+void ClosePortResources(E1PortSlot* slot) {
+  pthread_mutex_lock(&slot->clientLock);
+  if (slot->wakeFd >= 0) CloseRetry(slot->wakeFd);
+  slot->wakeFd = -1;
+  CloseReplyQueue(&slot->replies);
+  pthread_mutex_unlock(&slot->clientLock);
+}
 
 const char* PollReport(short revents) {
   if (revents & POLLERR) return "POLLERR";
@@ -78,64 +169,51 @@ void* E1_thread(void* arg) {
   st.listenFd = -2;
   st.clientFd = -1;
   st.clientDoneSending = false;
+  st.lastInputMs = 0;
   slot->commandCount = 0;
   slot->clientFd = -1;
 
   while (slot->running) {
-    fd_set set;
-    FD_ZERO(&set);
-    int highest = 0;
     if (st.listenFd <= -2) {
       st.listenFd = CreateListenSocket(slot->socketPath, "E1_thread");
       slot->listening = 1;  // it accepts clients from now on
     }
-    if (st.listenFd >= 0) {
-      FD_SET(st.listenFd, &set);
-      highest = st.listenFd;
+    // One wait for everything that can happen to the port: a wake-up from
+    // the serial thread (replies queued, a replay asked for), a connection,
+    // the client's data or end, room for queued replies. No timer runs
+    // unless a replay waits for a busy client to be quiet.
+    struct pollfd p[2] = {{slot->wakeFd, POLLIN, 0}, {st.listenFd, POLLIN, 0}};
+    if (st.clientFd >= 0) {
+      p[1].fd = st.clientFd;
+      p[1].events = st.clientDoneSending ? 0 : POLLIN | POLLPRI;
+      if (HasQueuedReplies(slot)) p[1].events |= POLLOUT;
     }
-    fd_set ready = set;
-    struct timeval zero = {0, 0};
-    // While a client is connected nothing listens: no check to make, and no
-    // system call to spend on it per command.
-    int sel = st.listenFd >= 0 ? select(highest + 1, &ready, nullptr, nullptr, &zero) : 0;
-    if (sel < 0 && errno != EINTR) {
-      LogMessage(3, "%s: Select error: %s!!!\n", "E1_thread", strerror(errno));
-      SleepMs(200);
-    } else if (sel > 0 && st.listenFd >= 0 && FD_ISSET(st.listenFd, &ready)) {
-      int client = accept(st.listenFd, nullptr, nullptr);
-      if (client >= 0) {
-        CloseRetry(st.listenFd);
-        st.listenFd = -1;
-        st.clientFd = client;
-        st.clientDoneSending = false;
-        slot->clientFd = client;
-      }
-    }
-
-    int rc;
-    short events = st.clientDoneSending ? 0 : POLLIN | POLLPRI;
-    struct pollfd p = {st.clientFd, events, 0};
-    if (st.clientFd < 0) {
-      rc = poll(nullptr, 0, 100);
-    } else {
-      rc = poll(&p, 1, 100);
-    }
+    int rc = poll(p, 2, ReplayWaitMs(slot, &st));
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal, not a fault
       LogMessage(1, "Poll E1 port error\n");
       SleepMs(200);
       continue;
     }
-    if (rc == 0) {
-      ServeReplay(slot);
-      continue;
+    if (p[0].revents & POLLIN) TakeWake(p[0].fd);
+    short ev = p[1].revents;
+    if (st.clientFd < 0) {
+      // A replay asked for while nobody is connected goes out before the
+      // next client is accepted, as it would have a moment earlier: it must
+      // not wait behind that client's commands and then repeat them.
+      if (ReplayWaitMs(slot, &st) == 0) ServeReplay(slot);
+      if (ev != 0) AcceptClient(slot, &st);
+    } else if (ev != 0) {
+      if (ev & POLLOUT) WriteQueuedReplies(slot, &st);
+      if (ev & ~POLLOUT) st.lastInputMs = NowMs();
+      if (ev & POLLIN) ReadAndForward(slot, &st);
+      const char* report = PollReport(ev);
+      if (report != nullptr) {
+        LogMessage(7, "%s: reports %s\n", "E1_thread", report);
+        CloseClient(slot, &st);
+      }
     }
-    if (p.revents & POLLIN) ReadAndForward(slot, &st);
-    const char* report = PollReport(p.revents);
-    if (report != nullptr) {
-      LogMessage(7, "%s: reports %s\n", "E1_thread", report);
-      CloseClient(slot, &st);
-    }
+    if (ReplayWaitMs(slot, &st) == 0) ServeReplay(slot);
   }
   return nullptr;
 }

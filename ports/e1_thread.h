@@ -1,12 +1,25 @@
 // The port thread: serves one E1 port's UNIX socket, one client at a time,
-// forwards the client's commands and replays the last block on request.
+// forwards the client's commands, writes out the replies its client could
+// not take at once, and replays the last block on request.
 #ifndef E1CTLD_PORTS_E1_THREAD_H_
 #define E1CTLD_PORTS_E1_THREAD_H_
 
 #include "core/controller.h"
 
-// Thread body; `arg` is the E1PortSlot, filled by the supervisor.
+// Thread body; `arg` is the E1PortSlot, filled by the supervisor, with its
+// resources open (OpenPortResources). Sleeps in poll until something
+// happens to the port.
 void* E1_thread(void* arg);
+
+// Gives the slot what its port thread needs beyond the slot: the wake-up
+// descriptor and the reply queue. Call before the thread starts. 0, or -1
+// when either could not be had (both are then left closed).
+// Requires: slot->clientLock NOT held.
+int OpenPortResources(E1PortSlot* slot);
+
+// Closes them again, for a port whose thread could not be started.
+// Requires: slot->clientLock NOT held; no port thread runs on the slot.
+void ClosePortResources(E1PortSlot* slot);
 
 // The first of POLLERR, POLLHUP, POLLNVAL, POLLPRI present in `revents`, by
 // name, or null: the events that end a client connection.

@@ -6,65 +6,89 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/wake_fd.h"
 #include "uart/ctl_uart.h"
 #include "uart/reply_route.h"
 
-// A client that does not take a reply within this time loses it, so that
-// one stalled client cannot hold up the replies of the other ports. Once a
-// client has let a reply time out, replies that find its socket still full
-// are dropped without waiting, until it takes data again: otherwise a flood
-// of replies for it would cost a second each and starve the other ports.
-static const int kReplyWriteTimeoutMs = 1000;
+// Logs a reply write that failed, with the tag of the reply path.
+static void LogReplyWriteError(int err) {
+  LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
+}
 
-static int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+// Lines that found no room in the port's queue are dropped; the first drop
+// of a stall (since the queue was last empty) is logged, as a write that
+// found the client's socket full.
+static void NoteDroppedLines(E1PortSlot* slot) {
+  if (slot->replyStalled) return;
+  slot->replyStalled = 1;
+  LogReplyWriteError(EAGAIN);
+}
+
+// Requires: slot->clientLock held, the queue empty. Writes what the client
+// takes at once; the rest goes to the queue. Returns true when it queued.
+static bool SendOrQueue(E1PortSlot* slot, int fd, const char* text, size_t len) {
+  size_t sent = 0;
+  int err = 0;
+  while (sent < len) {
+    ssize_t n = send(fd, text + sent, len - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    err = n < 0 ? errno : EAGAIN;
+    break;
+  }
+  if (sent == len) return false;
+  if (err != EAGAIN && err != EWOULDBLOCK) {
+    LogReplyWriteError(err);  // the client is gone: this burst is lost
+    return false;
+  }
+  // The rest of a line that went out in part must follow it whole: the
+  // queue is empty and holds more than one burst, so it always fits.
+  size_t cut = sent;
+  if (sent > 0 && text[sent - 1] != '\n') {
+    const char* nl = static_cast<const char*>(memchr(text + sent, '\n', len - sent));
+    cut = nl != nullptr ? static_cast<size_t>(nl - text) + 1 : len;
+    if (!PushReplyBytes(&slot->replies, text + sent, cut - sent)) {
+      NoteDroppedLines(slot);
+      return false;
+    }
+  }
+  if (cut + PushWholeLines(&slot->replies, text + cut, len - cut) < len) NoteDroppedLines(slot);
+  return slot->replies.len > 0;
 }
 
 void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
+  bool queued = false;
   pthread_mutex_lock(&slot->clientLock);
   // Under clientLock a descriptor in clientFd is open: the port thread
   // closes it only while holding the same lock.
   int fd = slot->clientFd.load();
-  if (fd >= 0) {
-    int64_t deadline = slot->replyStalled ? NowMs() : NowMs() + kReplyWriteTimeoutMs;
-    while (len > 0) {
-      ssize_t n = send(fd, text, len, MSG_DONTWAIT | MSG_NOSIGNAL);
-      if (n >= 0) {
-        text += n;
-        len -= static_cast<size_t>(n);
-        if (slot->replyStalled) {
-          slot->replyStalled = 0;  // it reads again: the rest gets full time
-          deadline = NowMs() + kReplyWriteTimeoutMs;
-        }
-        continue;
-      }
-      int err = errno;
-      if (err == EINTR) continue;
-      bool full = err == EAGAIN || err == EWOULDBLOCK;
-      int64_t left = deadline - NowMs();
-      if (full && left > 0) {
-        struct pollfd p = {fd, POLLOUT, 0};
-        poll(&p, 1, static_cast<int>(left));
-        continue;
-      }
-      if (full) slot->replyStalled = 1;
-      LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
-      break;
+  if (fd >= 0 && !slot->clientEnded && len > 0) {
+    if (slot->replies.len == 0) {
+      queued = SendOrQueue(slot, fd, text, len);
+    } else if (PushWholeLines(&slot->replies, text, len) < len) {
+      // Behind queued bytes: the port thread writes them out in order.
+      NoteDroppedLines(slot);
     }
   }
+  // The port thread now has bytes to write out as the client takes them.
+  if (queued) SignalWake(slot->wakeFd);
   pthread_mutex_unlock(&slot->clientLock);
 }
 
 void ShutdownClient(E1PortSlot* slot) {
   pthread_mutex_lock(&slot->clientLock);
+  // Until the next client is accepted, nothing more goes to this port.
+  slot->clientEnded = 1;
   int fd = slot->clientFd.load();
-  if (fd >= 0 && IsFdValid(fd)) shutdown(fd, SHUT_RDWR);
+  // With replies still queued the port thread shuts the client down once
+  // they are out, so that the client reads them before its end of file.
+  if (fd >= 0 && slot->replies.len == 0 && IsFdValid(fd)) shutdown(fd, SHUT_RDWR);
   pthread_mutex_unlock(&slot->clientLock);
 }
 
@@ -75,6 +99,10 @@ struct ReplyBatch {
   char text[kMaxE1Ports][4096];
   size_t len[kMaxE1Ports];
 };
+
+// The rest of a burst that a client took in part always fits its empty
+// queue (see SendOrQueue).
+static_assert(sizeof(ReplyBatch::text[0]) < kReplyQueueBytes, "a burst must fit the reply queue");
 
 static void FlushReplies(E1Controller* c, ReplyBatch* b, int port) {
   if (b->len[port] == 0) return;
@@ -155,7 +183,8 @@ int TTY_loop(E1Controller* c) {
   fflush(c->rdFile);
 
   while (c->ttyRunning) {
-    int rc = poll(&p, 1, 1000);
+    // No timeout: the line reports its data, hang-up and errors itself.
+    int rc = poll(&p, 1, -1);
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal, not a fault
       LogMessage(3, "Poll error for %s\n", "TTY_loop");
@@ -198,6 +227,9 @@ void* TTY_thread(void* arg) {
     int ports = c->e1Ports < kMaxE1Ports ? c->e1Ports : kMaxE1Ports;
     for (int i = 0; i < ports; ++i) {
       c->ports[i].replayRequested = 1;
+      pthread_mutex_lock(&c->ports[i].clientLock);
+      SignalWake(c->ports[i].wakeFd);
+      pthread_mutex_unlock(&c->ports[i].clientLock);
       LogMessage(7, "%s: E1 thread idx %d flagged for repeat last command.\n", "TTY_thread", i);
     }
     TTY_loop(c);
