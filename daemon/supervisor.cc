@@ -5,20 +5,19 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "daemon/aux_sockets.h"
 #include "daemon/command_line.h"
 #include "daemon/lock_files.h"
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "ethernet/eth_pairs.h"
 #include "ports/e1_thread.h"
-#include "ports/listen_socket.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
 
@@ -91,38 +90,6 @@ static void StartPorts(E1Controller* c) {
   }
 }
 
-// One turn's work on the auxiliary clients that poll found ready.
-static void ServeAuxClients(E1Controller* const* cs, int count, struct pollfd* entries, int used) {
-  for (int k = 0; k < used; ++k) {
-    E1Controller* c = nullptr;
-    for (int i = 0; i < count; ++i) {
-      if (cs[i]->auxClientFd == entries[k].fd) c = cs[i];
-    }
-    if (c == nullptr) continue;
-    short ev = entries[k].revents;
-    bool ended = false;
-    if (ev & POLLIN) {
-      char buf[2048];
-      LogMessage(7, "%s: DATA arrived\n", c->auxPath);
-      // Never waits: urgent data alone reports POLLIN without anything a
-      // read returns, and a blocking read would stop the main loop for good.
-      ssize_t n = recv(c->auxClientFd, buf, sizeof buf, MSG_DONTWAIT);
-      int shown = n > 0 ? static_cast<int>(n) : 0;
-      LogMessage(7, "received %d bytes:\n%.*s", static_cast<int>(n), shown, buf);
-      // A client that shut its side down would otherwise report input on
-      // every turn and keep the Ethernet pass from running.
-      ended = n == 0;
-    }
-    const char* report = PollReport(ended ? static_cast<short>(ev | POLLHUP) : ev);
-    if (report != nullptr) {
-      LogMessage(7, "%s: reports %s\n", c->auxPath, report);
-      CloseRetry(c->auxClientFd);
-      c->auxClientFd = -1;
-      c->auxListenFd = -2;
-    }
-  }
-}
-
 void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   if (g_options.daemonize) {
     Daemonize(OnSignal, -1);
@@ -134,58 +101,26 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   if (!g_options.quiet) StartLogWriter();
   atexit(ReleaseLockFiles);
   if (!g_options.daemonize) LogControllerListing(cs, count);
+  AuxPollSet aux;
+  if (OpenAuxPollSet(&aux, static_cast<size_t>(count)) != 0) {
+    FatalExit(ENOMEM, "Can't allocate the main loop's poll array: %s\n", strerror(ENOMEM));
+  }
   for (int i = 0; i < count; ++i) StartController(cs[i], invocation);
   atexit(RestoreAllTTYModes);
   mkdir(kSocketDir, 0775);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
-  struct pollfd* entries = static_cast<struct pollfd*>(
-      calloc(count > 0 ? static_cast<size_t>(count) : 1, sizeof *entries));
   mkdir(kSocketDir, 0775);
 
+  // The main loop waits once per turn, for at most 200 ms, on every
+  // auxiliary listener and client; a turn that times out runs the Ethernet
+  // pass. After a failed accept the next wait leaves the listeners out, so
+  // that a connection that cannot be taken does not keep the loop busy.
+  bool withListeners = true;
   for (;;) {
     ServiceNotifyTurn(cs, count);
     ActOnPendingSignal();
-    fd_set set;
-    FD_ZERO(&set);
-    int highest = 0;
-    for (int i = 0; i < count; ++i) {
-      E1Controller& c = *cs[i];
-      if (c.auxListenFd <= -2) c.auxListenFd = CreateListenSocket(c.auxPath, "main");
-      if (c.auxListenFd >= 0) {
-        FD_SET(c.auxListenFd, &set);
-        if (c.auxListenFd > highest) highest = c.auxListenFd;
-      }
-    }
-    fd_set ready = set;
-    struct timeval zero = {0, 0};
-    int sel = select(highest + 1, &ready, nullptr, nullptr, &zero);
-    if (sel < 0 && errno != EINTR) {
-      LogMessage(3, "Select error!!!\n");
-      SleepMs(100);
-    }
-    if (sel > 0) {
-      for (int i = 0; i < count; ++i) {
-        E1Controller& c = *cs[i];
-        if (c.auxListenFd < 0 || !FD_ISSET(c.auxListenFd, &ready)) continue;
-        int client = accept(c.auxListenFd, nullptr, nullptr);
-        if (client >= 0) {
-          CloseRetry(c.auxListenFd);
-          c.auxListenFd = -1;
-          c.auxClientFd = client;
-        }
-      }
-    }
-
-    int used = 0;
-    for (int i = 0; i < count; ++i) {
-      if (cs[i]->auxClientFd >= 0) {
-        entries[used].fd = cs[i]->auxClientFd;
-        entries[used].events = POLLIN | POLLPRI;
-        entries[used].revents = 0;
-        ++used;
-      }
-    }
-    int rc = poll(entries, static_cast<nfds_t>(used), 200);
+    FillAuxPollSet(&aux, cs, withListeners);
+    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count), 200);
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal: act on it at the top
       LogMessage(3, "Poll E1 controller error\n");
@@ -193,9 +128,12 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
       continue;
     }
     if (rc > 0) {
-      ServeAuxClients(cs, count, entries, used);
-    } else if (!g_options.keepEthNames) {
-      for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
+      withListeners = ServeAuxPollSet(&aux, cs);
+    } else {
+      withListeners = true;
+      if (!g_options.keepEthNames) {
+        for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
+      }
     }
   }
 }
