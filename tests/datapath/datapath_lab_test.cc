@@ -1,0 +1,463 @@
+// End-to-end tests of the data path under pressure and at rest: a client
+// that reads slowly while the controller floods it, lines that follow an
+// end-of-file reply, a daemon whose descriptors lie above 1023, and a
+// daemon that sleeps while nothing happens.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "lab/lab.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+#ifdef E1_SANITIZER_BUILD
+constexpr int kSlow = 3;
+#else
+constexpr int kSlow = 1;
+#endif
+
+// A wait, widened for sanitizer builds.
+std::chrono::milliseconds Ms(int ms) {
+  return std::chrono::milliseconds(ms * kSlow);
+}
+
+long ElapsedMs(Clock::time_point from) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from).count());
+}
+
+constexpr uint16_t kTwoPortPid = 0x0005;
+
+std::string Cmd(int port, const std::string& text) {
+  return "CMD:port E1." + std::to_string(port) + " " + text + "\n";
+}
+
+std::string Ack(int port, const std::string& text) {
+  return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
+}
+
+// Context switches (voluntary and not) of each of the daemon's threads, by
+// thread id. Each one is a wake-up of a sleeping or preempted thread.
+std::map<std::string, long> SwitchesByThread(pid_t pid) {
+  std::map<std::string, long> out;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  for (const std::string& tid : lab::ListDirectory(dir)) {
+    std::string status = lab::ReadFile(dir + "/" + tid + "/status");
+    long n = 0;
+    for (const char* key : {"\nvoluntary_ctxt_switches:", "\nnonvoluntary_ctxt_switches:"}) {
+      size_t at = status.find(key);
+      if (at != std::string::npos) n += std::atol(status.c_str() + at + strlen(key));
+    }
+    out[tid] = n;
+  }
+  return out;
+}
+
+class DataPathLab : public ::testing::Test {
+ protected:
+  void SetUp() override { lab::ResetSandbox(); }
+
+  void TearDown() override {
+    daemon_.reset();
+    sim_.reset();
+  }
+
+  // One two-port controller played by a simulator on ttyACM0; the daemon
+  // finds it (-n), keeps away from the Ethernet pairs (-k), and the test
+  // waits until both port sockets and the auxiliary socket exist.
+  void Start(bool debug) {
+    lab::ControllerSpec setup;
+    setup.pid = kTwoPortPid;
+    setup.ttyNames = {};  // the simulator adds its tty entry itself
+    layout_ = usb_.AddController(setup);
+    lab::SimController::Options o;
+    o.usb = &usb_;
+    o.iface = layout_.ctlIf;
+    o.ttyName = "ttyACM0";
+    sim_ = std::make_unique<lab::SimController>(o);
+    std::vector<std::string> args = {"-n", "-k"};
+    if (debug) args.push_back("--debugmsg");
+    daemon_ = std::make_unique<lab::DaemonProcess>(args);
+    std::vector<std::string> paths = {AuxPath(), PortPath(0), PortPath(1)};
+    lab::WaitUntil(
+        [&] {
+          return std::all_of(paths.begin(), paths.end(),
+                             [](const std::string& p) { return lab::Exists(p); });
+        },
+        Ms(5000));
+    for (const std::string& path : paths) {
+      ASSERT_TRUE(lab::Exists(path)) << path << " never appeared; daemon output:\n"
+                                     << daemon_->Output() << daemon_->Errors();
+    }
+  }
+
+  std::string PortPath(int port) const {
+    return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" +
+           layout_.ctlIf;
+  }
+  std::string AuxPath() const {
+    return "/var/run/E1controllers/G703G704_AUX_PIPE_" + layout_.ctlIf;
+  }
+
+  // Connects to the port and proves that the port thread serves the client:
+  // a command sent through it reaches the controller.
+  bool Attach(int port, lab::PortClient* c) {
+    if (!c->ConnectWithin(PortPath(port), Ms(2000))) {
+      ADD_FAILURE() << "cannot connect to port " << port;
+      return false;
+    }
+    std::string sync = "sync" + std::to_string(syncCounter_++);
+    if (!c->Send(sync + "\n") || !sim_->WaitForSubstring(Cmd(port, sync), Ms(2000))) {
+      ADD_FAILURE() << "port " << port << " does not serve its client; UART got:\n"
+                    << sim_->Received();
+      return false;
+    }
+    return true;
+  }
+
+  lab::FakeUsb usb_;
+  lab::ControllerLayout layout_;
+  std::unique_ptr<lab::SimController> sim_;
+  std::unique_ptr<lab::DaemonProcess> daemon_;
+  int syncCounter_ = 0;
+};
+
+// The flood's port-0 lines: "f<seq>-" and a pad, numbered from 0.
+std::string FloodLine(long seq) {
+  return "f" + std::to_string(seq) + "-" + std::string(90, 'x');
+}
+
+// What the slow client got must be flood lines, whole, in increasing order
+// (lines dropped in between are fine); a last piece without line feed must
+// be the start of the next such line. Returns the number of whole lines.
+long CheckFloodLines(const std::string& got, std::vector<std::string>* bad) {
+  long lines = 0, last = -1;
+  size_t start = 0;
+  while (start < got.size()) {
+    size_t end = got.find('\n', start);
+    std::string line =
+        got.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (end == std::string::npos) {
+      // The start of a line: "f", digits, "-", pad characters.
+      size_t dash = line.find('-');
+      bool ok = line[0] == 'f' &&
+                line.find_first_not_of("0123456789", 1) ==
+                    (dash == std::string::npos ? line.npos : dash) &&
+                (dash == std::string::npos || line.find_first_not_of('x', dash + 1) == line.npos);
+      if (!ok) bad->push_back("fragment " + line);
+      break;
+    }
+    long seq = line.size() > 1 && line[0] == 'f' ? std::atol(line.c_str() + 1) : -1;
+    if (seq <= last || line != FloodLine(seq)) bad->push_back(line);
+    last = std::max(last, seq);
+    ++lines;
+    start = end + 1;
+  }
+  return lines;
+}
+
+// A client that takes 2 KB every 0.9 s while the controller floods its
+// port must not delay the replies of the other port: the serial thread
+// never waits for a client.
+TEST_F(DataPathLab, SlowReaderDoesNotDelayTheOtherPortsReplies) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));  // level 4: drops are logged
+  lab::PortClient slow, live;
+  ASSERT_TRUE(Attach(0, &slow));
+  ASSERT_TRUE(Attach(1, &live));
+
+  std::atomic<bool> stop{false};
+  std::thread flood([&] {
+    for (long seq = 0; !stop;) {
+      std::string batch;
+      for (int i = 0; i < 10; ++i, ++seq) batch += Ack(0, FloodLine(seq));
+      sim_->Send(batch);
+      std::this_thread::sleep_for(5ms);
+    }
+  });
+  std::string slowGot;
+  std::thread reader([&] {
+    char buf[2048];
+    while (!stop) {
+      for (int i = 0; i < 18 && !stop; ++i) std::this_thread::sleep_for(50ms);
+      ssize_t n = recv(slow.Fd(), buf, sizeof buf, MSG_DONTWAIT);
+      if (n > 0) slowGot.append(buf, static_cast<size_t>(n));
+    }
+  });
+
+  // A port-1 reply every 50 ms for 6 s, timed from the controller's send
+  // to the client's read.
+  std::vector<long> latency;
+  auto end = Clock::now() + 6s;
+  for (int i = 0; Clock::now() < end; ++i) {
+    std::string probe = "probe" + std::to_string(i);
+    auto sent = Clock::now();
+    ASSERT_TRUE(sim_->Send(Ack(1, probe)));
+    if (!live.ReadUntil(probe + "\n", 5000ms)) {
+      ADD_FAILURE() << probe << " never reached port 1";
+      break;
+    }
+    latency.push_back(ElapsedMs(sent));
+    std::this_thread::sleep_for(50ms);
+  }
+  stop = true;
+  flood.join();
+  reader.join();
+
+  ASSERT_GE(latency.size(), 40u);
+  std::sort(latency.begin(), latency.end());
+  long p90 = latency[latency.size() * 9 / 10];
+  RecordProperty("port1_p90_ms", static_cast<int>(p90));
+  RecordProperty("port1_worst_ms", static_cast<int>(latency.back()));
+  EXPECT_LT(p90, 200 * kSlow) << "port-1 replies: p90 " << p90 << " ms, worst " << latency.back();
+  EXPECT_LT(latency.back(), 500 * kSlow) << "port-1 replies: worst " << latency.back() << " ms";
+  EXPECT_EQ(live.Buffer().find('f'), std::string::npos) << "port-0 lines reached port 1";
+
+  // The slow client's queue overflowed: whole lines were dropped, and that
+  // was logged; what it got are whole lines in order.
+  EXPECT_TRUE(daemon_->WaitForOutput(
+      "TTY_loop: write error (errno=11): Resource temporarily unavailable\n", Ms(1000)));
+  std::vector<std::string> bad;
+  long lines = CheckFloodLines(slowGot, &bad);
+  RecordProperty("slow_client_lines", static_cast<int>(lines));
+  EXPECT_GT(lines, 50);
+  EXPECT_TRUE(bad.empty()) << bad.size() << " bad, first: " << bad.front();
+}
+
+// After a port's end-of-file reply its later lines, in the same burst or
+// after it, reach nobody and log nothing until a new client is accepted;
+// the other port's lines of the burst go out at once.
+TEST_F(DataPathLab, LinesAfterAnEndOfFileReplyReachNobody) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));  // level 4: a write error would show
+  lab::PortClient c1;
+  ASSERT_TRUE(Attach(1, &c1));
+  for (int round = 0; round < 3; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    lab::PortClient c0;
+    ASSERT_TRUE(Attach(0, &c0));
+    std::string r = std::to_string(round);
+    ASSERT_TRUE(sim_->Send(Ack(0, "before" + r) + Ack(1, "one" + r) + Ack(0, "EOF") +
+                           Ack(0, "after-eof" + r) + Ack(1, "two" + r) +
+                           Ack(0,
+                               "\x1a"
+                               "again") +
+                           Ack(0, "last" + r)));
+    EXPECT_TRUE(c0.WaitForEof(Ms(2000)));
+    EXPECT_EQ(c0.Buffer(), "before" + r + "\n");
+    ASSERT_TRUE(c1.ReadUntil("two" + r + "\n", Ms(2000))) << c1.Buffer();
+    EXPECT_EQ(c1.Buffer(), "one" + r + "\ntwo" + r + "\n");
+    c1.ClearBuffer();
+
+    // Still nobody's, until the next client of port 0 is accepted.
+    ASSERT_TRUE(sim_->Send(Ack(0, "nobody" + r) + Ack(1, "three" + r)));
+    ASSERT_TRUE(c1.ReadUntil("three" + r + "\n", Ms(2000)));
+    EXPECT_EQ(c1.Buffer(), "three" + r + "\n");
+    c1.ClearBuffer();
+
+    lab::PortClient next;
+    ASSERT_TRUE(Attach(0, &next));
+    ASSERT_TRUE(sim_->Send(Ack(0, "for-next" + r)));
+    ASSERT_TRUE(next.ReadUntil("for-next" + r + "\n", Ms(2000)));
+    EXPECT_EQ(next.Buffer(), "for-next" + r + "\n");
+  }
+  daemon_->WaitForQuiet(Ms(200), Ms(2000));
+  EXPECT_EQ(daemon_->Output().find("write error"), std::string::npos) << daemon_->Output();
+}
+
+// Bytes the daemon has sent to the client that it has not read yet.
+int Pending(const lab::PortClient& c) {
+  int n = -1;
+  return ioctl(c.Fd(), SIOCINQ, &n) == 0 ? n : -1;
+}
+
+// Replies that wait in the queue of a client that does not read go out in
+// order once it reads, and an end-of-file reply behind them comes after
+// them: the client reads every line, then its end of file.
+TEST_F(DataPathLab, EndOfFileReplyComesAfterTheQueuedReplies) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));  // level 4: a drop would show
+  lab::PortClient c0, c1;
+  ASSERT_TRUE(Attach(0, &c0));
+  ASSERT_TRUE(Attach(1, &c1));
+  std::string expected;
+  long seq = 0;
+  auto sendLines = [&](int lines) {
+    std::string batch;
+    for (int i = 0; i < lines; ++i, ++seq) {
+      batch += Ack(0, FloodLine(seq));
+      expected += FloodLine(seq) + "\n";
+    }
+    return sim_->Send(batch);
+  };
+  // Fill the client's socket until it takes no more: three rounds of lines
+  // in a row that do not show up in it.
+  int before = -1;
+  for (int round = 0, same = 0; round < 1000 && same < 3; ++round) {
+    ASSERT_TRUE(sendLines(10));
+    std::this_thread::sleep_for(20ms);
+    int now = Pending(c0);
+    ASSERT_GE(now, 0);
+    same = now == before ? same + 1 : 0;
+    before = now;
+  }
+  ASSERT_GT(before, 0);
+  // About 10 KB more wait in the queue, then the end of the connection.
+  // The client reads only once the daemon has handled the end-of-file
+  // reply: the port-1 line behind it has arrived.
+  ASSERT_TRUE(sendLines(100));
+  ASSERT_TRUE(sim_->Send(Ack(0, "EOF") + Ack(0, "after-eof") + Ack(1, "behind-eof")));
+  ASSERT_TRUE(c1.ReadUntil("behind-eof\n", Ms(2000)));
+  ASSERT_TRUE(c0.WaitForEof(Ms(5000)));
+  EXPECT_EQ(c0.Buffer().size(), expected.size());
+  EXPECT_TRUE(c0.Buffer() == expected) << "the client's lines differ from what was sent";
+  daemon_->WaitForQuiet(Ms(200), Ms(2000));
+  EXPECT_EQ(daemon_->Output().find("write error"), std::string::npos) << daemon_->Output();
+  lab::PortClient next;
+  EXPECT_TRUE(Attach(0, &next));
+}
+
+// Started with 1100 descriptors open, the daemon's sockets get numbers
+// above 1023: the port still accepts, forwards a command and returns the
+// reply, and the auxiliary socket still takes a client.
+TEST_F(DataPathLab, ServesPortsWithDescriptorsAbove1023) {
+  struct rlimit old;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  struct rlimit raised = old;
+  raised.rlim_cur = 4096;
+  if (raised.rlim_max < raised.rlim_cur) raised.rlim_max = raised.rlim_cur;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0) << strerror(errno);
+  std::vector<int> held;
+  for (int i = 0; i < 1100; ++i) {
+    int fd = open("/dev/null", O_RDONLY);  // inherited by the daemon
+    ASSERT_GE(fd, 0) << strerror(errno);
+    held.push_back(fd);
+  }
+  Start(true);
+  for (int fd : held) close(fd);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  if (HasFatalFailure()) return;
+
+  // The daemon really works above 1023.
+  int highest = -1;
+  for (const std::string& fd :
+       lab::ListDirectory("/proc/" + std::to_string(daemon_->Pid()) + "/fd")) {
+    highest = std::max(highest, std::atoi(fd.c_str()));
+  }
+  EXPECT_GT(highest, 1100);
+
+  lab::PortClient c0;
+  ASSERT_TRUE(Attach(0, &c0));
+  ASSERT_TRUE(sim_->Send(Ack(0, "from-high")));
+  ASSERT_TRUE(c0.ReadUntil("from-high\n", Ms(2000))) << c0.Buffer();
+  EXPECT_EQ(c0.Buffer(), "from-high\n");
+
+  lab::PortClient aux;
+  ASSERT_TRUE(aux.ConnectWithin(AuxPath(), Ms(2000)));
+  ASSERT_TRUE(aux.Send("aux-data"));
+  EXPECT_TRUE(daemon_->WaitForOutput("received 8 bytes:\naux-data", Ms(2000))) << daemon_->Output();
+}
+
+// With one client connected and nothing to do, the serial and port threads
+// sleep: no wake-ups on a timer. The main thread keeps its 200 ms turn.
+TEST_F(DataPathLab, IdleDaemonSleepsUntilSomethingHappens) {
+  ASSERT_NO_FATAL_FAILURE(Start(false));
+  lab::PortClient c0;
+  ASSERT_TRUE(Attach(0, &c0));
+  daemon_->WaitForQuiet(300ms, 2000ms);
+  pid_t pid = daemon_->Pid();
+  std::map<std::string, long> before = SwitchesByThread(pid);
+  auto t0 = Clock::now();
+  std::this_thread::sleep_for(2s);
+  std::map<std::string, long> after = SwitchesByThread(pid);
+  double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+  long mainTurns = 0, workers = 0, busiest = 0;
+  for (const auto& [tid, n] : after) {
+    long woke = n - before[tid];
+    if (tid == std::to_string(pid)) {
+      mainTurns = woke;
+    } else {
+      workers += woke;
+      busiest = std::max(busiest, woke);
+    }
+  }
+#if defined(__SANITIZE_THREAD__)
+  workers -= busiest;  // TSan's own background thread wakes about ten times a second
+#endif
+  EXPECT_LE(workers, 3) << "serial and port threads woke " << workers << " times in " << secs
+                        << " s";
+  EXPECT_LE(mainTurns, static_cast<long>(secs * 5) + 3) << "main loop turns";
+
+  // Asleep, they still answer at once.
+  ASSERT_TRUE(sim_->Send(Ack(0, "wake")));
+  ASSERT_TRUE(c0.ReadUntil("wake\n", Ms(2000)));
+  ASSERT_TRUE(c0.Send("cmd-after-idle\n"));
+  EXPECT_TRUE(sim_->WaitForSubstring(Cmd(0, "cmd-after-idle"), Ms(2000)));
+}
+
+// A replay waits until the port's client has been quiet for 100 ms: a
+// client that sends every 20 ms holds its own port's replay back, not the
+// replay of the other port.
+TEST_F(DataPathLab, ReplayWaitsUntilTheClientIsQuiet) {
+  ASSERT_NO_FATAL_FAILURE(Start(true));
+  lab::PortClient c0;
+  ASSERT_TRUE(Attach(0, &c0));
+  std::atomic<int> sentBusy{0};
+  std::thread busy([&] {
+    for (int i = 0; i < 40; ++i) {
+      c0.Send("busy" + std::to_string(i) + "\n");
+      sentBusy = i + 1;
+      std::this_thread::sleep_for(20ms);
+    }
+  });
+  lab::WaitUntil([&] { return sentBusy >= 10; }, Ms(2000));
+  sim_->Unplug();
+  sim_->Plug(1);
+  busy.join();
+  const std::string lastBusy = "): port E1.0 busy39\n";
+  ASSERT_TRUE(daemon_->WaitForOutput(lastBusy, Ms(2000)));
+  const std::string replay = "Last command block request processed (";
+  std::string log;
+  size_t flagged = std::string::npos, replay0 = std::string::npos, replay1 = std::string::npos;
+  // Each port's replay line after the reopen.
+  auto find = [&] {
+    log = daemon_->Output();
+    flagged = log.find("TTY_thread: E1 thread idx 0 flagged for repeat last command.\n",
+                       log.find("TTY port filename found: ttyACM1\n"));
+    replay0 = replay1 = std::string::npos;
+    for (size_t at = log.find(replay, flagged); flagged != std::string::npos && at != log.npos;
+         at = log.find(replay, at + 1)) {
+      size_t eol = log.find('\n', at);
+      std::string line = log.substr(at, eol - at);
+      if (line.find("for E1 thread idx 0") != line.npos && replay0 == log.npos) replay0 = at;
+      if (line.find("for E1 thread idx 1") != line.npos && replay1 == log.npos) replay1 = at;
+    }
+    return replay0 != log.npos && replay1 != log.npos;
+  };
+  EXPECT_TRUE(lab::WaitUntil(find, Ms(1000))) << log;
+  size_t busyEnd = log.find(lastBusy);
+  ASSERT_NE(flagged, std::string::npos) << log;
+  EXPECT_LT(flagged, busyEnd) << "the replug came after the busy client: nothing tested";
+  EXPECT_GT(replay0, busyEnd) << "port 0 replayed while its client was busy";
+  EXPECT_LT(replay1, busyEnd) << "port 1's replay waited for port 0's client";
+  // The replay is the stored block: the last busy command.
+  EXPECT_TRUE(sim_->WaitForSubstring(Cmd(0, "busy39"), Ms(1000)));
+}
+
+}  // namespace
