@@ -10,6 +10,26 @@
 
 namespace lab {
 
+// How much longer the daemon may take in a sanitizer build (the test binary
+// is compiled with E1_SANITIZER_BUILD there).
+#ifdef E1_SANITIZER_BUILD
+inline constexpr int kSlow = 3;
+#else
+inline constexpr int kSlow = 1;
+#endif
+
+// A wait or a latency bound of `ms` milliseconds, widened by kSlow.
+inline std::chrono::milliseconds Ms(int ms) {
+  return std::chrono::milliseconds(ms * kSlow);
+}
+
+// Milliseconds from `from` to `to`.
+inline long ElapsedMs(std::chrono::steady_clock::time_point from,
+                      std::chrono::steady_clock::time_point to = std::chrono::steady_clock::now()) {
+  return static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
+}
+
 // Polls `cond` every 5 ms until it holds (true) or `timeout` passed (false).
 template <class Cond>
 bool WaitUntil(Cond cond, std::chrono::milliseconds timeout) {

@@ -29,21 +29,9 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-#ifdef E1_SANITIZER_BUILD
-constexpr int kSlow = 3;
-#else
-constexpr int kSlow = 1;
-#endif
-
-// A wait, widened for sanitizer builds.
-std::chrono::milliseconds Ms(int ms) {
-  return std::chrono::milliseconds(ms * kSlow);
-}
-
-long ElapsedMs(Clock::time_point from) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - from).count());
-}
+using lab::ElapsedMs;
+using lab::kSlow;
+using lab::Ms;
 
 constexpr uint16_t kTwoPortPid = 0x0005;
 

@@ -26,21 +26,9 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using lab::CountOf;
 
-#ifdef E1_SANITIZER_BUILD
-constexpr int kSlow = 3;
-#else
-constexpr int kSlow = 1;
-#endif
-
-// A latency bound or a wait, widened for sanitizer builds.
-std::chrono::milliseconds Ms(int ms) {
-  return std::chrono::milliseconds(ms * kSlow);
-}
-
-long ElapsedMs(Clock::time_point from, Clock::time_point to = Clock::now()) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count());
-}
+using lab::ElapsedMs;
+using lab::kSlow;
+using lab::Ms;
 
 constexpr uint16_t kOnePortPid = 0x0004;
 constexpr uint16_t kTwoPortPid = 0x0005;

@@ -25,21 +25,8 @@ using Clock = std::chrono::steady_clock;
 using lab::CountOf;
 using lab::WaitUntil;
 
-#ifdef E1_SANITIZER_BUILD
-constexpr int kSlow = 3;
-#else
-constexpr int kSlow = 1;
-#endif
-
-// A time limit that sanitizer builds get more of.
-std::chrono::milliseconds Ms(int ms) {
-  return std::chrono::milliseconds(ms * kSlow);
-}
-
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-}
+using lab::ElapsedMs;
+using lab::Ms;
 
 constexpr size_t kCommandBytes = 64;  // one client write: 63 characters and a line feed
 
