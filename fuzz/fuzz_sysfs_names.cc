@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "discovery/sysfs_names.h"
 #include "discovery/sysfs_scan.h"
 
 static bool ReferenceInterfaceName(const std::string& s) {
