@@ -43,7 +43,7 @@ std::string UnitValue(const std::string& key) {
 // setpriv's --bounding-set for the unit's CapabilityBoundingSet, less the
 // capabilities in `drop` (e.g. "CAP_SYS_PTRACE").
 std::string BoundingSet(const std::string& drop = "") {
-  std::string spec = "-all";
+  std::string bounding = "-all";
   std::string caps = UnitValue("CapabilityBoundingSet");
   EXPECT_FALSE(caps.empty());
   size_t start = 0;
@@ -56,9 +56,9 @@ std::string BoundingSet(const std::string& drop = "") {
     EXPECT_EQ(cap.rfind("CAP_", 0), 0u) << cap;
     std::string name = cap.substr(4);
     for (char& c : name) c = static_cast<char>(tolower(c));
-    spec += ",+" + name;
+    bounding += ",+" + name;
   }
-  return spec;
+  return bounding;
 }
 
 // The daemon as the units start it: the units' umask, their group, only the
