@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "tests/ports/ports_lab.h"
 
 namespace {
 
@@ -33,11 +34,7 @@ using lab::ElapsedMs;
 using lab::kSlow;
 using lab::Ms;
 
-constexpr uint16_t kTwoPortPid = 0x0005;
-
-std::string Cmd(int port, const std::string& text) {
-  return "CMD:port E1." + std::to_string(port) + " " + text + "\n";
-}
+using portslab::Cmd;
 
 std::string Ack(int port, const std::string& text) {
   return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
@@ -60,73 +57,11 @@ std::map<std::string, long> SwitchesByThread(pid_t pid) {
   return out;
 }
 
-class DataPathLab : public ::testing::Test {
+// One two-port controller; the test waits until both port sockets and the
+// auxiliary socket exist.
+class DataPathLab : public portslab::PortsLab {
  protected:
-  void SetUp() override { lab::ResetSandbox(); }
-
-  void TearDown() override {
-    daemon_.reset();
-    sim_.reset();
-  }
-
-  // One two-port controller played by a simulator on ttyACM0; the daemon
-  // finds it (-n), keeps away from the Ethernet pairs (-k), and the test
-  // waits until both port sockets and the auxiliary socket exist.
-  void Start(bool debug) {
-    lab::ControllerSpec setup;
-    setup.pid = kTwoPortPid;
-    setup.ttyNames = {};  // the simulator adds its tty entry itself
-    layout_ = usb_.AddController(setup);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = layout_.ctlIf;
-    o.ttyName = "ttyACM0";
-    sim_ = std::make_unique<lab::SimController>(o);
-    std::vector<std::string> args = {"-n", "-k"};
-    if (debug) args.push_back("--debugmsg");
-    daemon_ = std::make_unique<lab::DaemonProcess>(args);
-    std::vector<std::string> paths = {AuxPath(), PortPath(0), PortPath(1)};
-    lab::WaitUntil(
-        [&] {
-          return std::all_of(paths.begin(), paths.end(),
-                             [](const std::string& p) { return lab::Exists(p); });
-        },
-        Ms(5000));
-    for (const std::string& path : paths) {
-      ASSERT_TRUE(lab::Exists(path)) << path << " never appeared; daemon output:\n"
-                                     << daemon_->Output() << daemon_->Errors();
-    }
-  }
-
-  std::string PortPath(int port) const {
-    return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" +
-           layout_.ctlIf;
-  }
-  std::string AuxPath() const {
-    return "/var/run/E1controllers/G703G704_AUX_PIPE_" + layout_.ctlIf;
-  }
-
-  // Connects to the port and proves that the port thread serves the client:
-  // a command sent through it reaches the controller.
-  bool Attach(int port, lab::PortClient* c) {
-    if (!c->ConnectWithin(PortPath(port), Ms(2000))) {
-      ADD_FAILURE() << "cannot connect to port " << port;
-      return false;
-    }
-    std::string sync = "sync" + std::to_string(syncCounter_++);
-    if (!c->Send(sync + "\n") || !sim_->WaitForSubstring(Cmd(port, sync), Ms(2000))) {
-      ADD_FAILURE() << "port " << port << " does not serve its client; UART got:\n"
-                    << sim_->Received();
-      return false;
-    }
-    return true;
-  }
-
-  lab::FakeUsb usb_;
-  lab::ControllerLayout layout_;
-  std::unique_ptr<lab::SimController> sim_;
-  std::unique_ptr<lab::DaemonProcess> daemon_;
-  int syncCounter_ = 0;
+  void Start(bool debug) { PortsLab::Start(portslab::kTwoPortPid, debug); }
 };
 
 // The flood's port-0 lines: "f<seq>-" and a pad, numbered from 0.

@@ -1,6 +1,8 @@
 // End-to-end tests of the command and reply road: real clients on the E1
 // port sockets, the daemon binary, and a simulated controller on a pty that
 // the daemon opens as /dev/ttyACMn.
+#include "tests/ports/ports_lab.h"
+
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -22,6 +24,11 @@
 
 namespace {
 
+using portslab::Cmd;
+using portslab::kOnePortPid;
+using portslab::kTwoPortPid;
+using portslab::PortsLab;
+
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using lab::CountOf;
@@ -29,13 +36,6 @@ using lab::CountOf;
 using lab::ElapsedMs;
 using lab::kSlow;
 using lab::Ms;
-
-constexpr uint16_t kOnePortPid = 0x0004;
-constexpr uint16_t kTwoPortPid = 0x0005;
-
-std::string Cmd(int port, const std::string& text) {
-  return "CMD:port E1." + std::to_string(port) + " " + text + "\n";
-}
 
 std::string Ack(int port, const std::string& text) {
   return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
@@ -64,92 +64,6 @@ long CpuTicks(pid_t pid) {
   }
   return utime + stime;
 }
-
-class PortsLab : public ::testing::Test {
- protected:
-  void SetUp() override { lab::ResetSandbox(); }
-
-  void TearDown() override {
-    daemon_.reset();
-    sim_.reset();
-  }
-
-  // Builds one controller of the model, its control tty as a simulated
-  // controller on ttyACM0, starts the daemon (-n finds it, -k keeps the
-  // Ethernet pass away) and waits until every port socket and the
-  // auxiliary socket exist.
-  void Start(uint16_t pid, bool debug) {
-    const lab::KnownModel* model = lab::FindModel(0xC251, pid);
-    ASSERT_NE(model, nullptr);
-    ports_ = model->e1Ports;
-    lab::ControllerSpec setup;
-    setup.pid = pid;
-    setup.ttyNames = {};  // the simulator adds its tty entry itself
-    layout_ = usb_.AddController(setup);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = layout_.ctlIf;
-    o.ttyName = "ttyACM0";
-    sim_ = std::make_unique<lab::SimController>(o);
-    std::vector<std::string> args = {"-n", "-k"};
-    if (debug) args.push_back("--debugmsg");
-    daemon_ = std::make_unique<lab::DaemonProcess>(args);
-    std::vector<std::string> paths = {AuxPath()};
-    for (int p = 0; p < ports_; ++p) paths.push_back(PortPath(p));
-    lab::WaitUntil(
-        [&] {
-          for (const std::string& path : paths) {
-            if (!lab::Exists(path)) return false;
-          }
-          return true;
-        },
-        Ms(5000));
-    for (const std::string& path : paths) {
-      ASSERT_TRUE(lab::Exists(path)) << path << " never appeared; daemon output:\n"
-                                     << daemon_->Output() << daemon_->Errors();
-    }
-  }
-
-  std::string PortPath(int port) const {
-    return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" +
-           layout_.ctlIf;
-  }
-  std::string AuxPath() const {
-    return "/var/run/E1controllers/G703G704_AUX_PIPE_" + layout_.ctlIf;
-  }
-
-  // Connects a client to the port and proves that the port thread serves it:
-  // a command sent through it reaches the controller. (That command becomes
-  // the port's stored block.)
-  bool Attach(int port, lab::PortClient* c) {
-    if (!c->ConnectWithin(PortPath(port), Ms(2000))) {
-      ADD_FAILURE() << "cannot connect to port " << port;
-      return false;
-    }
-    std::string sync = "sync" + std::to_string(syncCounter_++);
-    if (!c->Send(sync + "\n") || !sim_->WaitForSubstring(Cmd(port, sync), Ms(2000))) {
-      ADD_FAILURE() << "port " << port << " does not serve its client; UART got:\n"
-                    << sim_->Received();
-      return false;
-    }
-    return true;
-  }
-
-  // Pulls the controller out and plugs it back as /dev/ttyACM<acm>; returns
-  // the moment of the replug.
-  Clock::time_point Replug(int acm) {
-    sim_->Unplug();
-    sim_->Plug(acm);
-    return Clock::now();
-  }
-
-  lab::FakeUsb usb_;
-  lab::ControllerLayout layout_;
-  std::unique_ptr<lab::SimController> sim_;
-  std::unique_ptr<lab::DaemonProcess> daemon_;
-  int ports_ = 0;
-  int syncCounter_ = 0;
-};
 
 // ---------------------------------------------------------------------------
 // Commands: client text to "CMD:" lines.
