@@ -26,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/run_paths.h"
 #include "lab/lab.h"
 
 namespace {
@@ -269,7 +270,9 @@ LatencyFigures Measure(const Path& p, const Config& cfg) {
 // ---- lab set-up ----
 
 std::string PortSocket(const std::string& iface, int port) {
-  return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + iface;
+  char path[256];
+  FormatPortSocketPath(path, sizeof path, port, iface.c_str());
+  return path;
 }
 
 struct Lab {

@@ -7,10 +7,6 @@
 
 #include "core/controller.h"
 
-extern const char kVersion[];
-extern const char kSocketPrefix[];  // "/var/run/E1controllers/G703G704_phy"
-extern const char kSocketSuffix[];  // "_at_ttyctrl_"
-
 // Moves every argument that begins with '-' behind those that do not,
 // keeping the order within each group; returns the index of the first
 // option (argc when there is none, argc itself when argc <= 1).
@@ -30,10 +26,5 @@ void PrintHubTable(FILE* out, const E1Controller* const* controllers, int count)
 // tables). 0 when everything reached it; otherwise the error number of the
 // failed write (EIO when none is known), for the exit status.
 int FinishOutput(FILE* out);
-
-// The whole program: options, discovery, tables or the supervisor run.
-// Returns the exit status for the informational modes; the run itself
-// never returns.
-int E1Main(int argc, char** argv);
 
 #endif  // E1CTLD_DAEMON_COMMAND_LINE_H_

@@ -11,8 +11,8 @@
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/run_paths.h"
 #include "daemon/aux_sockets.h"
-#include "daemon/command_line.h"
 #include "daemon/lock_files.h"
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
@@ -20,8 +20,6 @@
 #include "ports/e1_thread.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
-
-static const char kSocketDir[] = "/var/run/E1controllers";
 
 int StartWorker(pthread_t* thread, void* (*body)(void*), void* arg) {
   pthread_attr_t attr;
@@ -71,8 +69,7 @@ static void StartPorts(E1Controller* c) {
     s->commandCount = 0;
     memset(s->commands, 0, sizeof s->commands);
     s->replayRequested = 0;
-    snprintf(s->socketPath, sizeof s->socketPath, "%s%d%s%s", kSocketPrefix, n, kSocketSuffix,
-             c->usbIfName);
+    FormatPortSocketPath(s->socketPath, sizeof s->socketPath, n, c->usbIfName);
     s->running = 1;
     // A port without its wake-up descriptor or reply queue cannot run, as
     // one whose thread cannot be created.

@@ -7,6 +7,7 @@
 
 #include "core/controller.h"
 #include "core/log.h"
+#include "core/run_paths.h"
 #include "discovery/known_controllers.h"
 #include "discovery/sysfs_names.h"
 
@@ -193,10 +194,10 @@ int AnalyzeE1Controller(const char* entryName) {
     LogMessage(3, "Memory Alloc error for separated eth name\n");
     goto drop;
   }
-  tmpl.lockPath = Format("/var/run/KESTRD_LOCK_%s", entryName);
+  tmpl.lockPath = Format("%s%s", kLockPrefix, entryName);
   tmpl.lockFd = -1;
   if (tmpl.lockPath == nullptr) goto drop;
-  tmpl.auxPath = Format("/var/run/E1controllers/G703G704_AUX_PIPE_%s", entryName);
+  tmpl.auxPath = Format("%s%s", kAuxPrefix, entryName);
   tmpl.auxListenFd = -2;
   tmpl.auxClientFd = -1;
   if (tmpl.auxPath == nullptr) goto drop;

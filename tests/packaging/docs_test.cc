@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/run_paths.h"
 #include "daemon/command_line.h"
 #include "discovery/known_controllers.h"
 

@@ -32,7 +32,8 @@
 #include <string>
 #include <vector>
 
-#include "daemon/command_line.h"
+#include "core/controller.h"
+#include "core/run_paths.h"
 #include "discovery/known_controllers.h"
 
 namespace {
@@ -54,7 +55,6 @@ enum Status {
 // ("port E1.n " and the command in a kCommandLineSize line).
 constexpr size_t kMaxBlockBytes = 1024;
 constexpr size_t kMaxCommandChars = kCommandLineSize - 3 - 10;
-constexpr const char kLockPrefix[] = "/var/run/KESTRD_LOCK_";
 
 constexpr const char kHelp[] =
     "Usage: e1ctl [OPTION]... -c CTLIF [-p PORT] [COMMAND]...\n"
