@@ -17,6 +17,10 @@
 
 #include <string>
 
+#include "core/log_queue.h"
+#include "core/log_text.h"
+#include "core/run_options.h"
+
 namespace {
 
 TEST(PrefixLines, TagsEveryLineOfTheMessage) {

@@ -1,4 +1,4 @@
-#include "core/log.h"
+#include "core/run_options.h"
 
 RunOptions g_options = {0, 4, 0, 0, 0, 0, 0, 0, 0};
 

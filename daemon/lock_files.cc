@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/process_exit.h"
 
 char* ReadProcessName(int pid) {
   const size_t size = 1024;

@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "core/log.h"
+#include "core/process_exit.h"
+#include "core/run_options.h"
 #include "core/run_paths.h"
 #include "daemon/command_line.h"
 #include "daemon/supervisor.h"

@@ -15,6 +15,8 @@
 #include "core/controller.h"
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/process_exit.h"
+#include "core/run_options.h"
 #include "uart/uart_writer.h"
 
 // Written by the handler, read by the main loop: the handler itself never

@@ -14,6 +14,8 @@
 
 #include "core/controller.h"
 #include "core/log.h"
+#include "core/process_exit.h"
+#include "core/run_options.h"
 #include "daemon/lock_files.h"
 
 namespace {

@@ -11,7 +11,11 @@
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/log_queue.h"
+#include "core/process_exit.h"
+#include "core/run_options.h"
 #include "core/run_paths.h"
+#include "core/worker.h"
 #include "daemon/aux_sockets.h"
 #include "daemon/lock_files.h"
 #include "daemon/service_notify.h"
@@ -20,15 +24,6 @@
 #include "ports/e1_thread.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
-
-int StartWorker(pthread_t* thread, void* (*body)(void*), void* arg) {
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, E1_THREAD_STACK_SIZE);
-  int rc = pthread_create(thread, &attr, body, arg);
-  pthread_attr_destroy(&attr);
-  return rc;
-}
 
 static void LogControllerListing(E1Controller* const* cs, int count) {
   if (count != 0) LogMessage(6, "Found %d E1 controller%s\n\n", count, count == 1 ? "" : "(s)");

@@ -7,6 +7,7 @@
 
 #include "core/controller.h"
 #include "core/log.h"
+#include "core/run_options.h"
 #include "core/run_paths.h"
 #include "discovery/known_controllers.h"
 #include "discovery/sysfs_names.h"

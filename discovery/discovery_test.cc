@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/log.h"
+#include "core/run_options.h"
 #include "discovery/analyze.h"
 #include "discovery/known_controllers.h"
 #include "discovery/sysfs_names.h"

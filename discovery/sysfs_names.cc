@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "core/log.h"
+#include "core/run_options.h"
 
 const char* DriversRoot() {
   return g_options.inNamespace ? "/sys/bus/usb/drivers" : "/proc/1/root/sys/bus/usb/drivers";

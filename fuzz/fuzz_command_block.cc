@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "core/log.h"
+#include "core/run_options.h"
 #include "ports/command_block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,9 +5,9 @@
 #include <stdint.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include "core/clock.h"
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/wake_fd.h"
@@ -30,12 +30,6 @@ struct PortState {
   char receive[1024 + 1];
   char work[kMaxBlockCommands][kCommandLineSize];
 };
-
-int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void ReadAndForward(E1PortSlot* slot, PortState* st) {
   // Never waits: POLLIN may stand for urgent data alone, which a plain read

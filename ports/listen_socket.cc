@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "core/log.h"
+#include "core/process_exit.h"
 
 int CreateListenSocket(const char* path, const char* tag) {
   unlink(path);

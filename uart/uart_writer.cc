@@ -2,11 +2,11 @@
 
 #include <errno.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 
+#include "core/clock.h"
 #include "core/log.h"
 
 // Set once at exit, read by every writer before each write and after each
@@ -17,12 +17,6 @@ static std::atomic<bool> g_writersStopped{false};
 static const int kRoomWaitMs = 50;
 // No byte taken for this long: the controller is stuck, say so once.
 static const int kStallReportMs = 5000;
-
-static int64_t NowMs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 void StopUARTWriters() {
   g_writersStopped.store(true);
