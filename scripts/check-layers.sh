@@ -8,8 +8,10 @@
 # the folders of one floor, the top floor first. A file may include files of
 # its own folder and of any lower floor; an include of a higher floor, of
 # another folder on the same floor, or of a folder outside the picture is an
-# error, and so is any loop of includes (two files that include each other
-# among them). Prints each fault and exits 1 when there is one.
+# error, and so is any loop of includes. Loops are looked for between units:
+# a header and its source (x.h and x.cc) are one unit, so two units whose
+# sources include each other's headers are a loop even though no header
+# includes another. Prints each fault and exits 1 when there is one.
 set -u
 root=${1:-"$(cd "$(dirname "$0")/.." && pwd)"}
 cd "$root" || exit 2
@@ -49,7 +51,12 @@ for dir in "${!floor[@]}"; do
       if [ "$target" = "$inc" ]; then
         continue  # an include without a folder is a system header or a typo the build catches
       fi
-      echo "$file $inc" >>"$edges"
+      # unit edge: both ends without their extension; a unit that includes
+      # its own header is no edge
+      from=${file#./}
+      from=${from%.*}
+      to=${inc%.*}
+      [ "$from" != "$to" ] && echo "$from $to" >>"$edges"
       [ "$target" = "$dir" ] && continue
       if [ -z "${floor[$target]+x}" ]; then
         echo "$file: includes $inc, outside the layers"
@@ -65,7 +72,7 @@ for dir in "${!floor[@]}"; do
   done < <(find "$dir" -type f \( -name '*.cc' -o -name '*.h' \) -print0)
 done
 
-# A loop of includes makes tsort complain; it names the files on the loop.
+# A loop of includes makes tsort complain; it names the units on the loop.
 if [ -s "$edges" ]; then
   loops=$(tsort "$edges" 2>&1 >/dev/null | grep -v 'input contains a loop' | sed 's/^tsort: /  /')
   if [ -n "$loops" ]; then

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Runs the layering checker on small trees: a clean one passes, and each
 # planted fault (an upward include, a sideways one, an include of a folder
-# outside the picture, two files including each other) makes it fail and
-# name the file.
+# outside the picture, two files including each other, two units whose
+# sources include each other's headers) makes it fail and name the file.
 #
 #   layers_checker_test.sh CHECKER
 set -u
@@ -57,6 +57,19 @@ t=$(tree loop)
 echo '#include "left/l2.h"' >>"$t/left/l.h"
 echo '#include "left/l.h"' >"$t/left/l2.h"
 expect 1 "two files including each other fail" "include loop" "$t"
+
+t=$(tree unitloop)
+printf '#include <stddef.h>\n' >"$t/left/a.h"
+printf '#include <stddef.h>\n' >"$t/left/b.h"
+printf '#include "left/a.h"\n#include "left/b.h"\n' >"$t/left/a.cc"
+printf '#include "left/b.h"\n#include "left/a.h"\n' >"$t/left/b.cc"
+expect 1 "two units whose sources include each other's headers fail" "left/a" "$t"
+expect 1 "the unit loop is said as a loop" "include loop" "$t"
+
+t=$(tree ownheader)
+printf '#include <stddef.h>\n' >"$t/left/c.h"
+printf '#include "left/c.h"\n#include "base/b.h"\n' >"$t/left/c.cc"
+expect 0 "a source including its own header is no loop" "3 floors" "$t"
 
 t=$(tree nopicture)
 echo '# no picture' >"$t/README.md"
