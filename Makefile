@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_GEN  := -G Ninja
 
-.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz bench soak clean
+.PHONY: all deps build demo check check-plain check-asan check-tsan fuzz lint bench soak clean
 
 all: build
 
@@ -57,9 +57,14 @@ soak: build
 fuzz: deps
 	scripts/run-fuzz.sh
 
-# Every test in the normal build, then under ASan+UBSan and TSan, then the
-# fuzz targets for a bounded time.
-check: check-plain check-asan check-tsan fuzz
+# clang-format and clang-tidy with the repository's configurations; tidy
+# reads the normal build's compilation database.
+lint: build
+	scripts/lint.sh $(BUILD)
+
+# The style checks, every test in the normal build, then under ASan+UBSan
+# and TSan, then the fuzz targets for a bounded time.
+check: lint check-plain check-asan check-tsan fuzz
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan build-fuzz

@@ -131,7 +131,7 @@ class UnitLab : public ::testing::Test {
 
   // A two-port controller behind hub `hub` whose tty is `tty`.
   lab::ControllerLayout AddController(const std::string& hub, const std::string& tty,
-                                      std::vector<lab::EthFunction> pairs = {}) {
+                                      const std::vector<lab::EthFunction>& pairs = {}) {
     lab::ControllerSpec model;
     model.pid = 0x0005;
     model.hub = hub;
