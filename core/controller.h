@@ -11,60 +11,11 @@
 
 #include <atomic>
 
-#include "core/reply_queue.h"
+#include "core/port_slot.h"
 
 enum {
   kMaxE1Ports = 3,
   kMaxEthPairs = 3,
-  kMaxBlockCommands = 32,
-  kCommandLineSize = 128,  // one stored "port E1.n ..." line, 126 chars max + NUL
-  kSocketPathSize = 256,
-  // Reply bytes queued per port for a client that reads slowly: room for
-  // several bursts of replies while it catches up.
-  kReplyQueueBytes = 32768,
-};
-
-struct E1Controller;
-
-// One E1 port: its socket, its client and its last command block.
-struct E1PortSlot {
-  E1Controller* controller;
-  uint32_t portIndex;
-  // Written by the port thread, read by the serial thread when routing a
-  // reply. Closing and reusing it happens under clientLock (see below).
-  std::atomic<int> clientFd;
-  char socketPath[kSocketPathSize];
-  pthread_t thread;
-  // Owned by the port thread.
-  char commands[kMaxBlockCommands][kCommandLineSize];
-  int commandCount;
-  // Set by the serial thread after every open of the UART, taken by the port
-  // thread when its socket is idle.
-  std::atomic<uint8_t> replayRequested;
-  uint8_t running;
-  // Held by the serial thread while it looks up clientFd and writes or
-  // queues a reply, and by the port thread while it accepts, closes or
-  // writes queued replies to the client: a reply never lands on a
-  // descriptor that is being closed or has been reused. Taken after the
-  // controller lock when both are held, never before it.
-  pthread_mutex_t clientLock;
-  // Under clientLock: what the client could not take at once, in order;
-  // while it holds bytes, later replies join it.
-  ReplyQueue replies;
-  // Under clientLock: lines were dropped for want of room in `replies`
-  // since it was last empty (the drop is logged once per such stall).
-  uint8_t replyStalled;
-  // Set by the port thread once its socket listens, read by the main loop
-  // to tell the service manager when every port accepts clients.
-  std::atomic<uint8_t> listening;
-  // Under clientLock: the controller's end-of-file reply ended the current
-  // client; the port's lines go nowhere until the next client is accepted.
-  uint8_t clientEnded;
-  // The port thread's wake-up descriptor (core/wake_fd.h), -1 without a
-  // port thread: signalled when replies are queued or a replay is asked
-  // for. Set before the port thread starts and never changed while it
-  // runs; the serial thread signals it under clientLock.
-  int wakeFd;
 };
 
 struct E1Controller {

@@ -11,6 +11,7 @@
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/port_slot.h"
 #include "core/run_paths.h"
 #include "daemon/aux_sockets.h"
 #include "daemon/lock_files.h"
