@@ -68,6 +68,8 @@ void AcceptClient(E1PortSlot* slot, PortState* st) {
   AttachPortClient(slot, client);
 }
 
+// Closes the client (see ClosePortClient for the locks); the socket listens
+// again from the next turn.
 void CloseClient(E1PortSlot* slot, PortState* st) {
   ClosePortClient(slot);
   st->clientFd = -1;
