@@ -11,94 +11,102 @@
 
 #include <atomic>
 
-#include "core/reply_queue.h"
+#include "core/port_slot.h"
 
 enum {
   kMaxE1Ports = 3,
   kMaxEthPairs = 3,
-  kMaxBlockCommands = 32,
-  kCommandLineSize = 128,  // one stored "port E1.n ..." line, 126 chars max + NUL
-  kSocketPathSize = 256,
-  // Reply bytes queued per port for a client that reads slowly: room for
-  // several bursts of replies while it catches up.
-  kReplyQueueBytes = 32768,
 };
 
-struct E1Controller;
-
-// One E1 port: its socket, its client and its last command block.
-struct E1PortSlot {
-  E1Controller* controller;
-  uint32_t portIndex;
-  // Written by the port thread, read by the serial thread when routing a
-  // reply. Closing and reusing it happens under clientLock (see below).
-  std::atomic<int> clientFd;
-  char socketPath[kSocketPathSize];
-  pthread_t thread;
-  // Owned by the port thread.
-  char commands[kMaxBlockCommands][kCommandLineSize];
-  int commandCount;
-  // Set by the serial thread after every open of the UART, taken by the port
-  // thread when its socket is idle.
-  std::atomic<uint8_t> replayRequested;
-  uint8_t running;
-  // Held by the serial thread while it looks up clientFd and writes or
-  // queues a reply, and by the port thread while it accepts, closes or
-  // writes queued replies to the client: a reply never lands on a
-  // descriptor that is being closed or has been reused. Taken after the
-  // controller lock when both are held, never before it.
-  pthread_mutex_t clientLock;
-  // Under clientLock: what the client could not take at once, in order;
-  // while it holds bytes, later replies join it.
-  ReplyQueue replies;
-  // Under clientLock: lines were dropped for want of room in `replies`
-  // since it was last empty (the drop is logged once per such stall).
-  uint8_t replyStalled;
-  // Set by the port thread once its socket listens, read by the main loop
-  // to tell the service manager when every port accepts clients.
-  std::atomic<uint8_t> listening;
-  // Under clientLock: the controller's end-of-file reply ended the current
-  // client; the port's lines go nowhere until the next client is accepted.
-  uint8_t clientEnded;
-  // The port thread's wake-up descriptor (core/wake_fd.h), -1 without a
-  // port thread: signalled when replies are queued or a replay is asked
-  // for. Set before the port thread starts and never changed while it
-  // runs; the serial thread signals it under clientLock.
-  int wakeFd;
-};
-
+// One controller. Fields are grouped by the thread that owns them once the
+// workers run; each group says which lock guards it, if any. Discovery fills
+// the record before any thread starts; the supervisor completes it on the
+// main thread, the port slots only after the serial thread has started (see
+// core/port_slot.h for the fields that thread already touches then).
 struct E1Controller {
+  // Filled by discovery, then only read.
   char* usbIfName;  // driver directory entry of the control UART, e.g. 1-1.3:1.0
   char* usbIfPath;  // devices root + "/" + usbIfName
   char* hubPath;    // usbIfPath cut at its last ':' and then its last '.'
   uint32_t vid;
   uint32_t pid;
-  char* ttyName;  // e.g. ttyACM0
+  int e1Ports;
+  int ethPairs;
+  char* hubEthName;
+  char* hubEthPath;
+  int hubEthIndex;
 
-  // UART fields: opened and closed together under `lock`.
+  // The controller lock. Once the serial thread runs it is held:
+  // - around every open and close of the UART fields below: OpenCtlUART (the
+  //   main thread at start-up, the serial thread after a loss) and the
+  //   close-down at the end of TTY_loop, so that they change together;
+  // - by the serial thread while it replaces ttyName (UpdateTTYPortNameLocked),
+  //   and by any other thread that reads ttyName (CopyTTYName, the UART
+  //   writer's stall messages);
+  // - around each command block written to wrFile (SendCommandBlock): no
+  //   other block comes between its lines and the stream stays open;
+  // - by the main thread when it looks at rdFile and wrFile before starting
+  //   the port threads, and by the exit handler that purges wrFile and
+  //   restores savedMode (when it gets the lock within 100 ms);
+  // - by a port thread around the close of its client, taken before that
+  //   slot's clientLock (the descriptor itself is guarded by clientLock).
+  // The serial thread reads ctlUART_dr, rdFile and ttyName without it: it is
+  // their only writer while it runs. The exit handler reads ctlUART_dr and
+  // savedMode without it when it could not get it within 100 ms.
+  pthread_mutex_t lock;
+  // UART fields, under `lock`. ctlUART_dr >= 0 exactly while ctlUART_dw,
+  // rdFile and wrFile are open too; closed, the descriptors are -1 and the
+  // streams null.
+  char* ttyName;  // e.g. ttyACM0; replaced by the serial thread while it waits for the device
   int ctlUART_dr;
   int ctlUART_dw;
+  FILE* rdFile;  // read by the serial thread alone
+  FILE* wrFile;  // written by the port threads (command blocks)
+  // Set once savedMode holds the settings read at the last open, cleared
+  // when that open fails; the close-down leaves it as it is, and nothing
+  // reads it.
+  uint8_t savedModeValid;
+  struct termios savedMode;  // written back at every close and at exit
+  struct termios rawMode;    // applied at open
 
+  // The serial thread.
+  pthread_t ttyThread;  // written by the main thread when it starts the thread
+  // Set to 1 by the main thread once the UART opened at start-up, just
+  // before it starts the serial thread (also when that start fails), and
+  // never cleared: the loop condition of TTY_thread and TTY_loop (always
+  // true, so the thread runs until the process ends), and for the main loop
+  // and the exit handler "this controller has a serial thread" (the exit
+  // handler takes `lock` only then). Atomic: read on other threads.
+  std::atomic<uint8_t> ttyRunning;
+  // The serial thread's account of the line for status reports, so that the
+  // main loop never reads ttyName nor takes `lock`: under statusLock a copy
+  // of the tty name and whether the line is open; statusSeq grows with
+  // every account.
+  pthread_mutex_t statusLock;
+  char statusTty[32];
+  uint8_t statusOpen;
+  std::atomic<uint32_t> statusSeq;
+
+  // One slot per E1 port, each owned by its port thread; see
+  // core/port_slot.h for what crosses to the serial thread and under which
+  // lock.
+  E1PortSlot ports[kMaxE1Ports];
+
+  // The main thread: lock file (also released by the exit handlers, on
+  // whichever thread claims the exit).
   char* lockPath;
   int lockFd;
-  int ifSock;  // AF_INET datagram socket for interface requests
+  // Set once this process holds the write lock on lockPath; only such lock
+  // files are removed at exit, never one that another daemon holds.
+  uint8_t lockOwned;
 
-  // Owned by the main loop.
+  // The main loop: the auxiliary socket.
   char* auxPath;
   int auxListenFd;  // -2 must be (re)created, -1 closed while a client is connected
   int auxClientFd;
 
-  FILE* rdFile;
-  FILE* wrFile;
-  pthread_t ttyThread;
-  pthread_mutex_t lock;
-  uint8_t savedModeValid;
-  struct termios savedMode;
-  struct termios rawMode;
-
-  int e1Ports;
-  int ethPairs;
-  // Owned by the Ethernet pass after discovery.
+  // The Ethernet pass, on the main thread after discovery.
+  int ifSock;  // AF_INET datagram socket for interface requests
   uint32_t ethLastStatus[kMaxEthPairs];
   char* ethName[kMaxEthPairs];
   char* ethPath[kMaxEthPairs];
@@ -107,26 +115,6 @@ struct E1Controller {
   // temporary name to free its own wanted name; the pair's next visit only
   // clears it, and the one after looks the new name up.
   uint8_t ethMovedAside[kMaxEthPairs];
-
-  char* hubEthName;
-  char* hubEthPath;
-  int hubEthIndex;
-
-  E1PortSlot ports[kMaxE1Ports];
-  std::atomic<uint8_t> ttyRunning;
-
-  // Set once this process holds the write lock on lockPath; only such lock
-  // files are removed at exit, never one that another daemon holds.
-  uint8_t lockOwned;
-
-  // The serial thread's account of the line for status reports, so that the
-  // main loop never reads ttyName (which the serial thread replaces) nor
-  // takes `lock`: under statusLock a copy of the tty name and whether the
-  // line is open; statusSeq grows with every account.
-  pthread_mutex_t statusLock;
-  char statusTty[32];
-  uint8_t statusOpen;
-  std::atomic<uint32_t> statusSeq;
 };
 
 // Puts a record into its cleared state: strings null, numbers zero, every
@@ -136,20 +124,23 @@ struct E1Controller {
 void InitControllerRecord(E1Controller* c);
 
 // Records that the line is open (with the current ttyName) or closed, for
-// status reports. Requires: called by the serial thread, the only writer of
-// ttyName once it runs.
+// status reports, and raises statusSeq. Requires: called by the serial
+// thread, the only writer of ttyName once it runs; statusLock NOT held.
 void PublishUARTState(E1Controller* c, bool open);
 
 // Copies the last account of PublishUARTState into `tty` (empty when none)
 // and `open`; returns its sequence number, 0 when there was none yet.
+// Requires: statusLock NOT held; takes it.
 uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, bool* open);
 
 // Fills a fresh registry element from the discovery template: copies of the
 // strings, plain copies of ids, counts and descriptors. Returns 0, or -1 when
-// memory ran out (the element then holds no string).
+// memory ran out (the element then holds no string). Discovery only.
 int CopyControllerRecord(const E1Controller* src, E1Controller* dst);
 
-// Frees every owned string of the record and clears it to zero.
+// Frees every owned string of the record and clears it to zero; its locks
+// are not destroyed. For the discovery template and for an element that a
+// dropped controller left behind, which no thread sees.
 void FreeControllerRecord(E1Controller* c);
 
 // Copies the record's tty name into `buf` (cut to size - 1 characters; ""
@@ -167,6 +158,7 @@ E1Controller* const* GetControllers(int* count);
 // Prepares the element at index `count` (a new record, or the one that a
 // dropped controller left there) and returns it, cleared; null when memory
 // ran out. The count is not raised: CommitControllerElement does that.
+// Discovery only, before any worker starts: the registry has no lock.
 E1Controller* PrepareControllerElement();
 void CommitControllerElement();
 

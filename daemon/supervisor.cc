@@ -12,6 +12,7 @@
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/log_queue.h"
+#include "core/port_slot.h"
 #include "core/process_exit.h"
 #include "core/run_options.h"
 #include "core/run_paths.h"

@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/port_slot.h"
 #include "core/wake_fd.h"
 #include "ports/command_block.h"
 #include "ports/listen_socket.h"
@@ -58,56 +59,18 @@ void AcceptClient(E1PortSlot* slot, PortState* st) {
   st->clientFd = client;
   st->clientDoneSending = false;
   st->lastInputMs = NowMs();
-  // A new client starts with an empty queue and takes the port's replies
-  // again, also after an end-of-file reply ended the one before.
-  pthread_mutex_lock(&slot->clientLock);
-  ClearReplyQueue(&slot->replies);
-  slot->replyStalled = 0;
-  slot->clientEnded = 0;
-  slot->clientFd = client;
-  pthread_mutex_unlock(&slot->clientLock);
+  AttachPortClient(slot, client);
 }
 
-// Closes the client. The slot's clientLock keeps the serial thread from
-// writing a reply to the descriptor while it is closed or reused. The
-// controller lock comes first: another port's block may hold it for long
-// while the controller reads slowly, and the serial thread, which takes
-// clientLock to route replies, must not wait behind that.
+// Closes the client under the controller lock (see ClosePortClient for the
+// order of the locks); the socket listens again from the next turn.
 void CloseClient(E1PortSlot* slot, PortState* st) {
   E1Controller* c = slot->controller;
   pthread_mutex_lock(&c->lock);
-  pthread_mutex_lock(&slot->clientLock);
-  CloseRetry(st->clientFd);
-  st->clientFd = -1;
-  slot->clientFd = -1;
-  ClearReplyQueue(&slot->replies);
-  slot->replyStalled = 0;
-  st->listenFd = -2;
-  pthread_mutex_unlock(&slot->clientLock);
+  ClosePortClient(slot);
   pthread_mutex_unlock(&c->lock);
-}
-
-bool HasQueuedReplies(E1PortSlot* slot) {
-  pthread_mutex_lock(&slot->clientLock);
-  bool queued = slot->replies.len > 0;
-  pthread_mutex_unlock(&slot->clientLock);
-  return queued;
-}
-
-// Writes queued replies out as far as the client takes them. Once they are
-// all out after an end-of-file reply, shuts the client down.
-void WriteQueuedReplies(E1PortSlot* slot, PortState* st) {
-  pthread_mutex_lock(&slot->clientLock);
-  if (SendQueuedReplies(&slot->replies, st->clientFd) < 0) {
-    int err = errno;
-    ClearReplyQueue(&slot->replies);  // the client is gone
-    LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
-  }
-  if (slot->replies.len == 0) {
-    slot->replyStalled = 0;
-    if (slot->clientEnded) shutdown(st->clientFd, SHUT_RDWR);
-  }
-  pthread_mutex_unlock(&slot->clientLock);
+  st->clientFd = -1;
+  st->listenFd = -2;
 }
 
 // Milliseconds until a requested replay is due: 0 now, -1 when none is
@@ -127,27 +90,6 @@ void ServeReplay(E1PortSlot* slot) {
 }
 
 }  // namespace
-
-int OpenPortResources(E1PortSlot* slot) {
-  int wake = OpenWakeFd();
-  if (wake < 0) return -1;
-  if (OpenReplyQueue(&slot->replies, kReplyQueueBytes) != 0) {
-    CloseRetry(wake);
-    return -1;
-  }
-  pthread_mutex_lock(&slot->clientLock);
-  slot->wakeFd = wake;
-  pthread_mutex_unlock(&slot->clientLock);
-  return 0;
-}
-
-void ClosePortResources(E1PortSlot* slot) {
-  pthread_mutex_lock(&slot->clientLock);
-  if (slot->wakeFd >= 0) CloseRetry(slot->wakeFd);
-  slot->wakeFd = -1;
-  CloseReplyQueue(&slot->replies);
-  pthread_mutex_unlock(&slot->clientLock);
-}
 
 const char* PollReport(short revents) {
   if (revents & POLLERR) return "POLLERR";
@@ -198,7 +140,7 @@ void* E1_thread(void* arg) {
       if (ReplayWaitMs(slot, &st) == 0) ServeReplay(slot);
       if (ev != 0) AcceptClient(slot, &st);
     } else if (ev != 0) {
-      if (ev & POLLOUT) WriteQueuedReplies(slot, &st);
+      if (ev & POLLOUT) WriteQueuedReplies(slot);
       if (ev & ~POLLOUT) st.lastInputMs = NowMs();
       if (ev & POLLIN) ReadAndForward(slot, &st);
       const char* report = PollReport(ev);

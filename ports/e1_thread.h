@@ -8,18 +8,9 @@
 
 // Thread body; `arg` is the E1PortSlot, filled by the supervisor, with its
 // resources open (OpenPortResources). Sleeps in poll until something
-// happens to the port.
+// happens to the port. Runs while the slot's `running` is set, which
+// nothing clears; a socket that cannot be made ends the process (FatalExit).
 void* E1_thread(void* arg);
-
-// Gives the slot what its port thread needs beyond the slot: the wake-up
-// descriptor and the reply queue. Call before the thread starts. 0, or -1
-// when either could not be had (both are then left closed).
-// Requires: slot->clientLock NOT held.
-int OpenPortResources(E1PortSlot* slot);
-
-// Closes them again, for a port whose thread could not be started.
-// Requires: slot->clientLock NOT held; no port thread runs on the slot.
-void ClosePortResources(E1PortSlot* slot);
 
 // The first of POLLERR, POLLHUP, POLLNVAL, POLLPRI present in `revents`, by
 // name, or null: the events that end a client connection.

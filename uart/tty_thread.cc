@@ -5,92 +5,12 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 
 #include "core/fd_util.h"
 #include "core/log.h"
-#include "core/wake_fd.h"
+#include "core/port_slot.h"
 #include "uart/ctl_uart.h"
 #include "uart/reply_route.h"
-
-// Logs a reply write that failed, with the tag of the reply path.
-static void LogReplyWriteError(int err) {
-  LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
-}
-
-// Lines that found no room in the port's queue are dropped; the first drop
-// of a stall (since the queue was last empty) is logged, as a write that
-// found the client's socket full.
-static void NoteDroppedLines(E1PortSlot* slot) {
-  if (slot->replyStalled) return;
-  slot->replyStalled = 1;
-  LogReplyWriteError(EAGAIN);
-}
-
-// Requires: slot->clientLock held, the queue empty. Writes what the client
-// takes at once; the rest goes to the queue. Returns true when it queued.
-static bool SendOrQueue(E1PortSlot* slot, int fd, const char* text, size_t len) {
-  size_t sent = 0;
-  int err = 0;
-  while (sent < len) {
-    ssize_t n = send(fd, text + sent, len - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n > 0) {
-      sent += static_cast<size_t>(n);
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    err = n < 0 ? errno : EAGAIN;
-    break;
-  }
-  if (sent == len) return false;
-  if (err != EAGAIN && err != EWOULDBLOCK) {
-    LogReplyWriteError(err);  // the client is gone: this burst is lost
-    return false;
-  }
-  // The rest of a line that went out in part must follow it whole: the
-  // queue is empty and holds more than one burst, so it always fits.
-  size_t cut = sent;
-  if (sent > 0 && text[sent - 1] != '\n') {
-    const char* nl = static_cast<const char*>(memchr(text + sent, '\n', len - sent));
-    cut = nl != nullptr ? static_cast<size_t>(nl - text) + 1 : len;
-    if (!PushReplyBytes(&slot->replies, text + sent, cut - sent)) {
-      NoteDroppedLines(slot);
-      return false;
-    }
-  }
-  if (cut + PushWholeLines(&slot->replies, text + cut, len - cut) < len) NoteDroppedLines(slot);
-  return slot->replies.len > 0;
-}
-
-void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
-  bool queued = false;
-  pthread_mutex_lock(&slot->clientLock);
-  // Under clientLock a descriptor in clientFd is open: the port thread
-  // closes it only while holding the same lock.
-  int fd = slot->clientFd.load();
-  if (fd >= 0 && !slot->clientEnded && len > 0) {
-    if (slot->replies.len == 0) {
-      queued = SendOrQueue(slot, fd, text, len);
-    } else if (PushWholeLines(&slot->replies, text, len) < len) {
-      // Behind queued bytes: the port thread writes them out in order.
-      NoteDroppedLines(slot);
-    }
-  }
-  // The port thread now has bytes to write out as the client takes them.
-  if (queued) SignalWake(slot->wakeFd);
-  pthread_mutex_unlock(&slot->clientLock);
-}
-
-void ShutdownClient(E1PortSlot* slot) {
-  pthread_mutex_lock(&slot->clientLock);
-  // Until the next client is accepted, nothing more goes to this port.
-  slot->clientEnded = 1;
-  int fd = slot->clientFd.load();
-  // With replies still queued the port thread shuts the client down once
-  // they are out, so that the client reads them before its end of file.
-  if (fd >= 0 && slot->replies.len == 0 && IsFdValid(fd)) shutdown(fd, SHUT_RDWR);
-  pthread_mutex_unlock(&slot->clientLock);
-}
 
 // Replies gathered while one burst of input is read, per port, so that a
 // client gets them in one write instead of one write per line. A burst ends
@@ -101,7 +21,7 @@ struct ReplyBatch {
 };
 
 // The rest of a burst that a client took in part always fits its empty
-// queue (see SendOrQueue).
+// queue (see WriteReplyToClient).
 static_assert(sizeof(ReplyBatch::text[0]) < kReplyQueueBytes, "a burst must fit the reply queue");
 
 static void FlushReplies(E1Controller* c, ReplyBatch* b, int port) {
@@ -226,10 +146,7 @@ void* TTY_thread(void* arg) {
     PublishUARTState(c, true);
     int ports = c->e1Ports < kMaxE1Ports ? c->e1Ports : kMaxE1Ports;
     for (int i = 0; i < ports; ++i) {
-      c->ports[i].replayRequested = 1;
-      pthread_mutex_lock(&c->ports[i].clientLock);
-      SignalWake(c->ports[i].wakeFd);
-      pthread_mutex_unlock(&c->ports[i].clientLock);
+      RequestReplay(&c->ports[i]);
       LogMessage(7, "%s: E1 thread idx %d flagged for repeat last command.\n", "TTY_thread", i);
     }
     TTY_loop(c);
