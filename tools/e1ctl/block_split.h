@@ -1,7 +1,6 @@
-// Commands cut and grouped into blocks the way the daemon takes them: it
-// reads at most kMaxBlockBytes of a client at a time, cuts the text at ';',
-// CR and LF and forwards at most kMaxBlockCommands commands of each read.
-// Pure: strings in, strings out.
+// Commands cut and grouped into blocks as the daemon takes them: one read of
+// at most kMaxBlockBytes, cut at ';', CR and LF, at most kMaxBlockCommands
+// commands. Pure; a failure comes back as a usage message, never printed here.
 #ifndef E1CTLD_TOOLS_E1CTL_BLOCK_SPLIT_H_
 #define E1CTLD_TOOLS_E1CTL_BLOCK_SPLIT_H_
 

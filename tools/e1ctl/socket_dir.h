@@ -1,5 +1,6 @@
-// The port sockets present in the daemon's socket directory, and the one a
-// controller name picks among them.
+// The port sockets present in the socket directory, and the one a controller
+// name picks; an unreadable directory holds none, a name that picks several
+// ends the program with a usage error.
 #ifndef E1CTLD_TOOLS_E1CTL_SOCKET_DIR_H_
 #define E1CTLD_TOOLS_E1CTL_SOCKET_DIR_H_
 

@@ -1,5 +1,5 @@
-// "e1ctl status": for each known or named controller, the daemon holding
-// its lock, its tty and the state of each port socket, on standard output.
+// "e1ctl status": the lock holder, tty and port socket states of each known or
+// named controller, on standard output; kNoSocket when there is none to show.
 #ifndef E1CTLD_TOOLS_E1CTL_STATUS_H_
 #define E1CTLD_TOOLS_E1CTL_STATUS_H_
 
