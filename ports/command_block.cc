@@ -13,8 +13,8 @@ int FormatCommandBlock(char* text, uint32_t portIndex,
   for (char* tok = strtok_r(text, ";\r\n", &save); tok != nullptr && j < kMaxBlockCommands;
        tok = strtok_r(nullptr, ";\r\n", &save)) {
     if (strchr(tok, 0x1A) != nullptr) LogMessage(7, "eof found\r\n");
-    // 127 bytes: at most 126 characters and the terminator.
-    snprintf(work[j], kCommandLineSize - 1, "port E1.%u %s\n", portIndex, tok);
+    // At most kCommandLineChars characters and the terminator.
+    snprintf(work[j], kCommandLineChars + 1, "port E1.%u %s\n", portIndex, tok);
     LogMessage(7, "cmd%d(len=%d): %s", j, static_cast<int>(strlen(work[j])), work[j]);
     ++j;
   }

@@ -3,9 +3,18 @@
 #ifndef E1CTLD_PORTS_COMMAND_BLOCK_H_
 #define E1CTLD_PORTS_COMMAND_BLOCK_H_
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "core/controller.h"
+
+// A command line holds at most kCommandLineChars characters (126) and its
+// terminator. Before the command comes "port E1.<n> " (kCommandPrefixChars);
+// a command of up to kMaxCommandKeepingLineEnd characters (115) keeps the
+// line feed after it, a longer one is cut and loses it.
+constexpr size_t kCommandLineChars = kCommandLineSize - 2;
+constexpr size_t kCommandPrefixChars = 10;
+constexpr size_t kMaxCommandKeepingLineEnd = kCommandLineChars - kCommandPrefixChars - 1;
 
 // Cuts `text` (modified in place) at ';', '\r' and '\n' and formats up to 32
 // non-empty commands as "port E1.<port> <command>\n", each cut to 126

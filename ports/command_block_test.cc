@@ -51,4 +51,18 @@ TEST(CommandBlock, AtMost32CommandsOf126Characters) {
   EXPECT_EQ(huge.Line(0).size(), 126u);
 }
 
+// The limits that clients read from this header are the formatter's own.
+TEST(CommandBlock, NamedLimitsMatchTheFormattedLines) {
+  for (uint32_t port = 0; port < 3; ++port) {
+    Block keep = Format(std::string(kMaxCommandKeepingLineEnd, 'k'), port);
+    EXPECT_EQ(keep.Line(0).size(), kCommandLineChars);
+    EXPECT_EQ(keep.Line(0).back(), '\n');
+    EXPECT_EQ(keep.Line(0).find('k'), kCommandPrefixChars);
+
+    Block cut = Format(std::string(kMaxCommandKeepingLineEnd + 1, 'x'), port);
+    EXPECT_EQ(cut.Line(0).size(), kCommandLineChars);
+    EXPECT_EQ(cut.Line(0).back(), 'x');
+  }
+}
+
 }  // namespace

@@ -28,7 +28,7 @@ struct PortState {
   // so it stays connected, but its endless end-of-file is no longer read.
   bool clientDoneSending;
   int64_t lastInputMs;  // when the client was accepted or last sent
-  char receive[1024 + 1];
+  char receive[kClientReadBytes + 1];
   char work[kMaxBlockCommands][kCommandLineSize];
 };
 

@@ -4,7 +4,13 @@
 #ifndef E1CTLD_PORTS_E1_THREAD_H_
 #define E1CTLD_PORTS_E1_THREAD_H_
 
+#include <stddef.h>
+
 #include "core/controller.h"
+
+// The most bytes the port thread takes from its client in one read; the
+// commands of one read form one block (at most kMaxBlockCommands of them).
+constexpr size_t kClientReadBytes = 1024;
 
 // Thread body; `arg` is the E1PortSlot, filled by the supervisor, with its
 // resources open (OpenPortResources). Sleeps in poll until something

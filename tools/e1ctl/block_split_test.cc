@@ -1,0 +1,106 @@
+#include "tools/e1ctl/block_split.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "ports/command_block.h"
+
+namespace e1ctl {
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// The commands the daemon forwards from one read of `block`, without the
+// prefix and line end of their lines.
+Strings DaemonCommands(std::string block) {
+  char work[kMaxBlockCommands][kCommandLineSize];
+  int n = FormatCommandBlock(block.data(), 0, work);
+  Strings out;
+  for (int i = 0; i < n; ++i) {
+    std::string line = work[i];
+    out.push_back(line.substr(kCommandPrefixChars, line.size() - kCommandPrefixChars - 1));
+  }
+  return out;
+}
+
+TEST(BlockSplit, CommandsAreCutAtSemicolonsAndLineEndsAndEmptyOnesDropped) {
+  EXPECT_EQ(SplitCommands("a;b\rc\nd"), (Strings{"a", "b", "c", "d"}));
+  EXPECT_EQ(SplitCommands(";;set x 1;\r\n\r\nshow ;"), (Strings{"set x 1", "show "}));
+  EXPECT_EQ(SplitCommands("tail"), (Strings{"tail"}));
+  EXPECT_TRUE(SplitCommands("").empty());
+  EXPECT_TRUE(SplitCommands(";\r\n;").empty());
+}
+
+TEST(BlockSplit, BlocksHoldAtMost32CommandsEachEndingInALineFeed) {
+  Strings cmds;
+  for (int i = 0; i < 2 * kMaxBlockCommands + 1; ++i) cmds.push_back("c" + std::to_string(i));
+  Strings blocks = MakeBlocks(cmds);
+  ASSERT_EQ(blocks.size(), 3u);
+  Strings again;
+  for (const std::string& b : blocks) {
+    ASSERT_EQ(b.back(), '\n');
+    Strings inBlock = SplitCommands(b);
+    // What the daemon takes from the block is the block's commands, all of them.
+    EXPECT_EQ(DaemonCommands(b), inBlock);
+    again.insert(again.end(), inBlock.begin(), inBlock.end());
+  }
+  EXPECT_EQ(SplitCommands(blocks[0]).size(), static_cast<size_t>(kMaxBlockCommands));
+  EXPECT_EQ(blocks[2], "c64\n");
+  EXPECT_EQ(again, cmds);  // nothing lost, order kept
+  EXPECT_EQ(MakeBlocks({"a", "b"}), (Strings{"a;b\n"}));
+  EXPECT_TRUE(MakeBlocks({}).empty());
+}
+
+TEST(BlockSplit, BlocksFitOneReadOfTheDaemon) {
+  // Two commands that fill a read to the byte, then one byte too many.
+  std::string half(kMaxBlockBytes / 2 - 1, 'a');
+  Strings full = MakeBlocks({half, half});
+  ASSERT_EQ(full.size(), 1u);
+  EXPECT_EQ(full[0].size(), kMaxBlockBytes);
+  Strings over = MakeBlocks({half, half + "b"});
+  ASSERT_EQ(over.size(), 2u);
+  EXPECT_EQ(over[0], half + "\n");
+
+  // A command longer than a read is cut to fill a block alone.
+  Strings huge = MakeBlocks({"x", std::string(3000, 'y'), "z"});
+  ASSERT_EQ(huge.size(), 3u);
+  EXPECT_EQ(huge[1], std::string(kMaxBlockBytes - 1, 'y') + "\n");
+  EXPECT_EQ(huge[2], "z\n");
+}
+
+TEST(BlockSplit, CommandsCutByTheDaemonAreThoseWhoseLineLosesItsEnd) {
+  for (size_t len : {size_t{1}, kMaxCommandChars - 1, kMaxCommandChars, kMaxCommandChars + 1,
+                     kMaxCommandChars + 2, size_t{500}}) {
+    std::string cmd(len, 'k');
+    std::string block = cmd + "\n";
+    char work[kMaxBlockCommands][kCommandLineSize];
+    ASSERT_EQ(FormatCommandBlock(block.data(), 2, work), 1);
+    std::string line = work[0];
+    EXPECT_EQ(CutByDaemon(cmd), line.back() != '\n') << "length " << len;
+  }
+}
+
+TEST(BlockSplit, ArgumentsAreOneBlockOrAUsageError) {
+  std::string block, error;
+  Strings cmds;
+  ASSERT_TRUE(ArgumentBlock({"a", "b;c", "", "d\n"}, &block, &cmds, &error));
+  EXPECT_EQ(block, "a;b;c;d\n");
+  EXPECT_EQ(cmds, (Strings{"a", "b", "c", "d"}));
+
+  EXPECT_FALSE(ArgumentBlock({";", "\n"}, &block, &cmds, &error));
+  EXPECT_EQ(error, "no command in the arguments (only separators)\n");
+
+  Strings many(kMaxBlockCommands + 1, "ab");
+  EXPECT_FALSE(ArgumentBlock(many, &block, &cmds, &error));
+  EXPECT_EQ(error,
+            "33 commands, 99 bytes: more than one block (at most 32 commands and 1024 bytes); "
+            "the daemon replays only its last block, so send them from standard input\n");
+  Strings exactly(kMaxBlockCommands, "ab");
+  EXPECT_TRUE(ArgumentBlock(exactly, &block, &cmds, &error));
+  EXPECT_EQ(block.size(), 3u * kMaxBlockCommands);
+}
+
+}  // namespace
+}  // namespace e1ctl

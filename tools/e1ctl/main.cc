@@ -1,0 +1,68 @@
+// e1ctl: sends commands to one E1 port of a controller through the e1ctld
+// port socket and prints the controller's replies as they arrive; also
+// lists the port sockets (-l) and reports on the controllers (status).
+#include <signal.h>
+#include <stdio.h>
+#include <unistd.h>
+
+#include <deque>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tools/e1ctl/args.h"
+#include "tools/e1ctl/block_split.h"
+#include "tools/e1ctl/connect.h"
+#include "tools/e1ctl/exit_status.h"
+#include "tools/e1ctl/report.h"
+#include "tools/e1ctl/session.h"
+#include "tools/e1ctl/socket_dir.h"
+#include "tools/e1ctl/socket_names.h"
+#include "tools/e1ctl/status.h"
+
+using namespace e1ctl;
+
+int main(int argc, char** argv) {
+  signal(SIGPIPE, SIG_IGN);
+  ParsedArgs args = ParseArgs(argc, argv);
+  if (args.endNow) {
+    if (!args.error.empty()) Fail(args.exitStatus, "%s", args.error.c_str());
+    fputs(args.output.c_str(), stdout);
+    return args.exitStatus;
+  }
+  const Options& o = args.options;
+  SetQuiet(o.quiet);
+
+  if (o.list) {
+    std::vector<SocketEntry> sockets = ListSockets();
+    for (const SocketEntry& e : sockets) {
+      printf("%s\t%d\t%s\n", e.ctlIf.c_str(), e.port, e.path.c_str());
+    }
+    if (sockets.empty()) {
+      Notice("no port sockets in %s (is e1ctld running?)\n", SocketDir().c_str());
+      return kNoSocket;
+    }
+    return kOk;
+  }
+  if (o.status) return Status(o.commands);
+
+  std::string path = o.socketPath.empty() ? ResolveSocket(o.ctlIf, o.port) : o.socketPath;
+  if (o.printPath) {
+    printf("%s\n", path.c_str());
+    return kOk;
+  }
+
+  std::deque<std::string> blocks;
+  if (!o.fromStdin) {
+    std::string block, error;
+    std::vector<std::string> cmds;
+    if (!ArgumentBlock(o.commands, &block, &cmds, &error)) Fail(kUsage, "%s", error.c_str());
+    WarnLongCommands(cmds);
+    blocks.push_back(std::move(block));
+  }
+
+  int fd = Connect(path, o.wait);
+  int status = Session(fd, o, std::move(blocks), path);
+  close(fd);
+  return status;
+}

@@ -1,0 +1,43 @@
+#include "tools/e1ctl/socket_dir.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include "tools/e1ctl/exit_status.h"
+#include "tools/e1ctl/report.h"
+
+namespace e1ctl {
+
+bool PathExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<SocketEntry> ListSockets() {
+  std::vector<SocketEntry> out;
+  DIR* d = opendir(SocketDir().c_str());
+  if (d == nullptr) return out;
+  while (struct dirent* de = readdir(d)) {
+    SocketEntry e;
+    if (ParseSocketName(de->d_name, &e)) out.push_back(e);
+  }
+  closedir(d);
+  SortSocketEntries(&out);
+  return out;
+}
+
+std::string ResolveSocket(const std::string& ctlIf, int port) {
+  std::string exact = SocketPath(ctlIf, port);
+  if (PathExists(exact)) return exact;
+  std::vector<std::string> found = SocketsWithPrefix(ListSockets(), ctlIf, port);
+  if (found.size() == 1) return found[0];
+  if (found.size() > 1) {
+    std::string all;
+    for (const std::string& f : found) all += "\n  " + f;
+    Fail(kUsage, "controller '%s' names several sockets of port %d:%s\n", ctlIf.c_str(), port,
+         all.c_str());
+  }
+  return exact;
+}
+
+}  // namespace e1ctl
