@@ -189,9 +189,12 @@ TEST_F(EthernetPairs, PairsThatSwappedNamesGetTheirOwnNamesBackAndTheirUpStates)
   follower_->SyncNow();
   ASSERT_TRUE(daemon_->Signal(SIGCONT));
 
+  // While the daemon holds one of them under a temporary name, that name
+  // is missing: not home yet.
   auto home = [&] {
     return lab::InterfaceName(first) == "e1p0" && lab::InterfaceName(second) == "e1p1" &&
-           lab::IsInterfaceUp("e1p0") && lab::IsInterfaceUp("e1p1");
+           lab::InterfaceUpState("e1p0").value_or(false) &&
+           lab::InterfaceUpState("e1p1").value_or(false);
   };
   ASSERT_TRUE(lab::WaitUntil(home, 2s)) << daemon_->Output();
   std::this_thread::sleep_for(600ms);  // about three more passes
