@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "lab/lab.h"
-#include "tests/ports/ports_lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // End-to-end tests of the command and reply road: real clients on the E1
 // port sockets, the daemon binary, and a simulated controller on a pty that
 // the daemon opens as /dev/ttyACMn.
-#include "tests/ports/ports_lab.h"
+#include "lab/rig_test.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The fixture of the port suites: one simulated controller of a given
 // model on ttyACM0, the real daemon serving it, and clients proven served.
-#ifndef E1CTLD_TESTS_PORTS_PORTS_LAB_H_
-#define E1CTLD_TESTS_PORTS_PORTS_LAB_H_
+#ifndef E1CTLD_LAB_RIG_TEST_H_
+#define E1CTLD_LAB_RIG_TEST_H_
 
 #include <gtest/gtest.h>
 #include <stdint.h>
@@ -112,4 +112,4 @@ class PortsLab : public ::testing::Test {
 
 }  // namespace portslab
 
-#endif  // E1CTLD_TESTS_PORTS_PORTS_LAB_H_
+#endif  // E1CTLD_LAB_RIG_TEST_H_
