@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 
@@ -75,10 +76,8 @@ std::string HelpText(const std::string& argv0) {
          "  -v, --version        outputs version of this utility and return\n";
 }
 
-class Discovery : public ::testing::Test {
+class Discovery : public lab::RigTest {
  protected:
-  void SetUp() override { lab::ResetSandbox(); }
-
   // A one-pair controller (pid 0004 unless told otherwise) with a named pair.
   lab::ControllerLayout AddSimple(const std::string& hub, uint16_t pid, const std::string& pairName,
                                   int chipPort = 3) {
@@ -87,12 +86,12 @@ class Discovery : public ::testing::Test {
     setup.pid = pid;
     setup.chipPort = chipPort;
     setup.pairs = {EthFunction::Named(pairName)};
-    return usb_.AddController(setup);
+    return rig.usb.AddController(setup);
   }
 
-  static lab::RunResult Run(const std::vector<std::string>& args,
-                            const lab::DaemonOptions& opts = {}) {
-    return lab::RunToExit(args, 10s, opts);
+  static lab::ToolRun Run(const std::vector<std::string>& args, lab::ToolOptions opts = {}) {
+    opts.timeout = 10s;
+    return lab::RunDaemon(args, opts);
   }
 
   // Runs the daemon normally until `marker` shows in its log, then kills
@@ -106,8 +105,6 @@ class Discovery : public ::testing::Test {
     EXPECT_TRUE(seen) << "never printed: " << marker << "\noutput:\n" << d.Output();
     return d.Output();
   }
-
-  lab::FakeUsb usb_;
 };
 
 // Asserts that `text` begins with `prefix`, showing both on failure.
@@ -120,9 +117,9 @@ void ExpectStartsWith(const std::string& text, const std::string& prefix) {
 using InformationalModes = Discovery;
 
 TEST_F(InformationalModes, HelpTextWithTheInvocationName) {
-  lab::DaemonOptions named;
+  lab::ToolOptions named;
   named.argv0 = "e1ctld";
-  lab::RunResult r = Run({"-h"}, named);
+  lab::ToolRun r = Run({"-h"}, named);
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, HelpText("e1ctld"));
 
@@ -134,12 +131,12 @@ TEST_F(InformationalModes, HelpTextWithTheInvocationName) {
 
 TEST_F(InformationalModes, HelpWinsOverEverythingAndMatchesAnyCase) {
   AddSimple("1-1", 0x0004, "eth0");
-  lab::DaemonOptions named;
+  lab::ToolOptions named;
   named.argv0 = "x";
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"-H"}, {"--HeLp"}, {"-v", "-h"}, {"-h", "-v"}, {"1-1.3", "-s", "--help", "-p"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    lab::RunResult r = Run(args, named);
+    lab::ToolRun r = Run(args, named);
     EXPECT_EQ(r.status, ExitStatus::Exited(0));
     EXPECT_EQ(r.out, HelpText("x"));
   }
@@ -150,7 +147,7 @@ TEST_F(InformationalModes, VersionWinsOverTablesAndDiscovery) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"-v"}, {"--version"}, {"-V"}, {"-v", "-s"}, {"1-1.3", "-s", "-v"}, {"-p", "-v"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    lab::RunResult r = Run(args);
+    lab::ToolRun r = Run(args);
     EXPECT_EQ(r.status, ExitStatus::Exited(0));
     EXPECT_EQ(r.out, "0.9_rc4\n");
   }
@@ -160,49 +157,31 @@ TEST_F(InformationalModes, PrefixTableLeavesSysfsAlone) {
   lab::ControllerLayout l = AddSimple("1-1", 0x0004, "eth0");
   const std::string prefix = "PREFIX##/var/run/E1controllers/G703G704_phy\nSUFFIX##_at_ttyctrl_\n";
   {
-    lab::AccessWatch watch(
-        {usb_.DriversRoot(), usb_.DriverDir(), usb_.DevicesRoot(), usb_.InterfaceDir(l.ctlIf)});
+    lab::AccessWatch watch({rig.usb.DriversRoot(), rig.usb.DriverDir(), rig.usb.DevicesRoot(),
+                            rig.usb.InterfaceDir(l.ctlIf)});
     for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
              {"-p"}, {"--prefix"}, {"1-1.3", "-p"}, {"-p", "-n", "-s", "-e", "1-1"}, {"-P"}}) {
       SCOPED_TRACE(::testing::PrintToString(args));
-      lab::RunResult r = Run(args);
+      lab::ToolRun r = Run(args);
       EXPECT_EQ(r.status, ExitStatus::Exited(0));
       EXPECT_EQ(r.out, prefix);
     }
     EXPECT_EQ(watch.Accessed(), std::vector<std::string>{});
   }
   // The watch does see the daemon's sysfs reads in a scanning mode.
-  lab::AccessWatch watch({usb_.DriverDir()});
-  lab::RunResult r = Run({"-s", "1-1.3"});
+  lab::AccessWatch watch({rig.usb.DriverDir()});
+  lab::ToolRun r = Run({"-s", "1-1.3"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_FALSE(watch.Accessed().empty());
 }
 
 // Runs the daemon with its standard output on `device`; returns its status
 // and what it wrote to standard error.
-lab::RunResult RunWithOutputOn(const std::string& device, const std::vector<std::string>& args) {
-  lab::RunResult r;
-  int out = open(device.c_str(), O_WRONLY | O_CLOEXEC);
-  int err[2];
-  if (out < 0 || pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << device << ": " << strerror(errno);
-    return r;
-  }
-  lab::SpawnSpec setup;
-  setup.path = lab::DaemonPath();
-  setup.argv = {setup.path};
-  setup.argv.insert(setup.argv.end(), args.begin(), args.end());
-  setup.stdoutFd = out;
-  setup.stderrFd = err[1];
-  pid_t pid = lab::Spawn(setup);
-  close(out);
-  close(err[1]);
-  r.status = lab::WaitChild(pid, 10s);
-  char buf[512];
-  for (ssize_t n; (n = read(err[0], buf, sizeof buf)) > 0;)
-    r.err.append(buf, static_cast<size_t>(n));
-  close(err[0]);
-  return r;
+lab::ToolRun RunWithOutputOn(const std::string& device, const std::vector<std::string>& args) {
+  lab::ToolOptions opts;
+  opts.stdoutPath = device;
+  opts.timeout = 10s;
+  return lab::RunDaemon(args, opts);
 }
 
 // Scripts take these outputs for the truth: one that could not be written
@@ -212,10 +191,10 @@ TEST_F(InformationalModes, OutputThatCannotBeWrittenEndsWithItsErrorNumber) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"-p"}, {"-s", "1-1.3"}, {"-e", "1-1.3"}, {"-h"}, {"-v"}, {"-n", "--scanonly"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    lab::RunResult full = RunWithOutputOn("/dev/full", args);
+    lab::ToolRun full = RunWithOutputOn("/dev/full", args);
     EXPECT_EQ(full.status, ExitStatus::Exited(ENOSPC));
     EXPECT_EQ(full.err, "");
-    lab::RunResult null = RunWithOutputOn("/dev/null", args);
+    lab::ToolRun null = RunWithOutputOn("/dev/null", args);
     EXPECT_EQ(null.status, ExitStatus::Exited(0));
     EXPECT_EQ(null.err, "");
   }
@@ -227,7 +206,7 @@ using NothingFound = Discovery;
 
 TEST_F(NothingFound, NoArgumentsEndsWithStatusTwo) {
   AddSimple("1-1", 0x0004, "eth0");
-  lab::RunResult r = Run({});
+  lab::ToolRun r = Run({});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out, kNoMatch);
   // A bundled option is no option, and unknown options are ignored.
@@ -241,7 +220,7 @@ TEST_F(NothingFound, QuietModesEndSilently) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"-s"}, {"-e"}, {"-q"}, {"-d"}, {"--quiet", "--debugmsg"}, {"9-9", "-s"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    lab::RunResult r = Run(args);
+    lab::ToolRun r = Run(args);
     EXPECT_EQ(r.status, ExitStatus::Exited(2));
     EXPECT_EQ(r.out, "");
   }
@@ -249,8 +228,8 @@ TEST_F(NothingFound, QuietModesEndSilently) {
 
 TEST_F(NothingFound, UnmatchedArgumentsAreReportedPerEntry) {
   AddSimple("1-1", 0x0004, "eth0");
-  usb_.AddDriverEntry("usb1");  // not an interface name: never listed
-  lab::RunResult r = Run({"1-1.9", "2-1"});
+  rig.usb.AddDriverEntry("usb1");  // not an interface name: never listed
+  lab::ToolRun r = Run({"1-1.9", "2-1"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out,
             "Parameter 1: 1-1.9\n"
@@ -275,9 +254,9 @@ TEST_F(NothingFound, UnmatchedArgumentsAreReportedPerEntry) {
 TEST_F(NothingFound, MissingDriverDirectory) {
   // The USB bus is there, the cdc_acm driver is not loaded.
   AddSimple("1-1", 0x0004, "eth0");
-  usb_.RemoveDriverDir();
-  usb_.AddDriverDir("usb");
-  lab::RunResult r = Run({"1-1.3", "--debugmsg"});
+  rig.usb.RemoveDriverDir();
+  rig.usb.AddDriverDir("usb");
+  lab::ToolRun r = Run({"1-1.3", "--debugmsg"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out, "Parameter 1: 1-1.3\nCheckForE1_QZXcontroller: scandir error\n" + kNoMatch);
 
@@ -287,7 +266,7 @@ TEST_F(NothingFound, MissingDriverDirectory) {
   EXPECT_EQ(r.out, kNoneFound);
 
   // Without any driver directory the search's own listing fails.
-  usb_.RemoveDriversRoot();
+  rig.usb.RemoveDriversRoot();
   r = Run({"-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out, "SearchKnownE1_QZXcontrollers: scandir error\n" + kNoneFound);
@@ -309,7 +288,7 @@ TEST_F(PairTable, EveryKnownModel) {
     setup.ttyNames = {"ttyACM" + std::to_string(i)};
     setup.pairs = {EthFunction::Named("m" + std::to_string(i) + "p0"),
                    EthFunction::Named("m" + std::to_string(i) + "p1")};
-    lab::ControllerLayout l = usb_.AddController(setup);
+    lab::ControllerLayout l = rig.usb.AddController(setup);
     std::string block;
     for (int p = 0; p < m.ethPairs; ++p) {
       block += EthLine("m" + std::to_string(i) + "p" + std::to_string(p),
@@ -323,13 +302,13 @@ TEST_F(PairTable, EveryKnownModel) {
   for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
            {"-n", "-s"}, {"--scanonly", "--search"}, {"", "-s"}}) {
     SCOPED_TRACE(::testing::PrintToString(args));
-    lab::RunResult r = Run(args);
+    lab::ToolRun r = Run(args);
     EXPECT_EQ(r.status, ExitStatus::Exited(0));
     EXPECT_EQ(r.out, expected);
   }
 
   // The table column for a two-pair model.
-  lab::RunResult r = Run({"-s", "3-1.3:1.0"});
+  lab::ToolRun r = Run({"-s", "3-1.3:1.0"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("m2p0", kDevs + "3-1.1", 1, 0x0005, "3-1.3:1.0", 0) +
                        EthLine("m2p1", kDevs + "3-1.4", 1, 0x0005, "3-1.3:1.0", 1));
@@ -339,13 +318,13 @@ TEST_F(PairTable, PairNames) {
   ControllerSpec setup;
   setup.pid = 0xFFFB;
   setup.pairs = {EthFunction::NoNetDir(), EthFunction::EmptyNetDir()};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup.hub = "2-1";
   setup.pairs = {EthFunction::NamedMany({"eth0", "eth1"}),
                  EthFunction::NamedMany({"eth10", "eth9"})};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
 
-  lab::RunResult r = Run({"-n", "-s"});
+  lab::ToolRun r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("eth1", kDevs + "2-1.1", 1, 0xFFFB, "2-1.3:1.0", 0) +
                        EthLine("eth9", kDevs + "2-1.4", 1, 0xFFFB, "2-1.3:1.0", 1) +
@@ -361,7 +340,7 @@ TEST_F(PairTable, DescendingOrderAndArgumentOrder) {
   const std::string c3 = EthLine("shared", kDevs + "1-1.1", 1, 0x0003, "1-1.3:1.0", 0);
   const std::string c4 = EthLine("shared", kDevs + "1-1.1", 1, 0x0004, "1-1.4:1.0", 0);
 
-  lab::RunResult r = Run({"-n", "-s"});
+  lab::ToolRun r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, c4 + c3);
   r = Run({"1-1.3", "1-1.4", "-s"});
@@ -398,7 +377,7 @@ TEST_F(PairTable, ArgumentsArePrefixesOfInterfaceNames) {
            {{"1-1.4", "-s"}, ""},
        }) {
     SCOPED_TRACE(::testing::PrintToString(c.args));
-    lab::RunResult r = Run(c.args);
+    lab::ToolRun r = Run(c.args);
     EXPECT_EQ(r.status, ExitStatus::Exited(c.out.empty() ? 2 : 0));
     EXPECT_EQ(r.out, c.out);
   }
@@ -409,7 +388,7 @@ TEST_F(PairTable, SearchOnlyWhenNoArgumentMatched) {
   AddSimple("2-1", 0x0003, "b");
   const std::string a = EthLine("a", kDevs + "1-1.1", 1, 0x0004, "1-1.3:1.0", 0);
   const std::string b = EthLine("b", kDevs + "2-1.1", 1, 0x0003, "2-1.3:1.0", 0);
-  lab::RunResult r = Run({"1-1", "-n", "-s"});
+  lab::ToolRun r = Run({"1-1", "-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, a);
   r = Run({"7-7", "-n", "-s"});
@@ -425,8 +404,8 @@ TEST_F(PairTable, PairTableWinsOverHubTable) {
   ControllerSpec setup;
   setup.pairs = {EthFunction::Named("p0")};
   setup.hubPorts[4] = EthFunction::Named("hub0");
-  usb_.AddController(setup);
-  lab::RunResult r = Run({"-e", "-s", "1-1.3"});
+  rig.usb.AddController(setup);
+  lab::ToolRun r = Run({"-e", "-s", "1-1.3"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("p0", kDevs + "1-1.1", 1, 0x0004, "1-1.3:1.0", 0));
 }
@@ -439,30 +418,30 @@ TEST_F(PairTable, UnusableDevicesAreDropped) {
   setup.hub = "6-1";
   setup.vid = 0x1234;
   setup.pairs = {EthFunction::Named("x6")};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup = {};
   setup.hub = "5-1";
   setup.pid = 0x0006;
   setup.pairs = {EthFunction::Named("x5")};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup = {};
   setup.hub = "4-1";
   setup.chipPort = 0;
   setup.pairs = {EthFunction::Named("x4")};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup = {};
   setup.hub = "3-1";
   setup.pid = 0x0005;
   setup.pairs = {EthFunction::Named("x3"), EthFunction::Absent()};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup = {};
   setup.hub = "2-1";
   setup.pairs = {EthFunction::Absent()};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   AddSimple("1-1", 0xFFFD, "good");
 
   const std::string good = EthLine("good", kDevs + "1-1.1", 1, 0xFFFD, "1-1.3:1.0", 0);
-  lab::RunResult r = Run({"-n", "-s"});
+  lab::ToolRun r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, good);
   for (const char* hub : {"6-1", "5-1", "4-1", "3-1", "2-1"}) {
@@ -478,16 +457,16 @@ TEST_F(PairTable, ControllerAfterADroppedSecondPairTakesItsPlace) {
   setup.hub = "3-1";
   setup.pid = 0x0005;
   setup.pairs = {EthFunction::Named("dropped0"), EthFunction::Absent()};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup.hub = "2-1";
   setup.pairs = {EthFunction::Named("two0"), EthFunction::Named("two1")};
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   ControllerSpec hubbed;
   hubbed.pairs = {EthFunction::Named("one0")};
   hubbed.hubPorts[4] = EthFunction::Named("hub1");
-  usb_.AddController(hubbed);
+  rig.usb.AddController(hubbed);
 
-  lab::RunResult r = Run({"-n", "-s"});
+  lab::ToolRun r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("two0", kDevs + "2-1.1", 1, 0x0005, "2-1.3:1.0", 0) +
                        EthLine("two1", kDevs + "2-1.4", 1, 0x0005, "2-1.3:1.0", 1) +
@@ -503,8 +482,8 @@ TEST_F(PairTable, SoleControllerDroppedAtSecondPair) {
   ControllerSpec setup;
   setup.pid = 0xFFFB;
   setup.pairs = {EthFunction::Named("p0"), EthFunction::Absent()};
-  usb_.AddController(setup);
-  lab::RunResult r = Run({"-n", "-s"});
+  rig.usb.AddController(setup);
+  lab::ToolRun r = Run({"-n", "-s"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out, "");
   // Warnings are shown by default, then the empty result.
@@ -538,14 +517,14 @@ TEST_F(Discovery, HubTablePrefersPortFourThenTwo) {
     setup.hub = c.hub;
     setup.pid = c.pid;
     setup.hubPorts = c.ports;
-    usb_.AddController(setup);
+    rig.usb.AddController(setup);
   }
   const std::string expected =
       HubLine("(null)", "(null)", 0, 0x0005) +  // no search at all
       HubLine("(null)", "(null)", 0, 0x0004) + HubLine("h2d", kDevs + "4-1.2", 2, 0xFFFD) +
       HubLine("h2c", kDevs + "3-1.2", 2, 0xFFFC) + HubLine("h2b", kDevs + "2-1.2", 2, 0x0003) +
       HubLine("h4", kDevs + "1-1.4", 4, 0x0004);
-  lab::RunResult r = Run({"-n", "-e"});
+  lab::ToolRun r = Run({"-n", "-e"});
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, expected);
   r = Run({"--ethonhub", "-", "--search"});  // a lone "-" is an unknown option
@@ -564,7 +543,7 @@ TEST_F(DiscoveryLog, AcceptedControllerStepByStep) {
   ControllerSpec setup;
   setup.pairs = {EthFunction::Named("e1a")};
   setup.hubPorts[4] = EthFunction::Named("hubeth");
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   const std::string expected =
       "SearchUSBPathDir: found ctlUART at 1-1.3:1.1\n"
       "Analyzing 1-1.3:1.1 for E1 control capability...\n"
@@ -619,18 +598,22 @@ TEST_F(DiscoveryLog, AcceptedControllerStepByStep) {
                    "Can't open controller device /dev/ttyACM0: No such file or directory\n");
 }
 
+// The names here are written out in full on purpose: every other suite
+// takes them from the lab rig, which forms them from the daemon's own
+// constants.
 TEST_F(DiscoveryLog, RunFilesAreNamedAfterTheWholeEntryName) {
-  lab::ControllerLayout l = AddSimple("1-1", 0x0004, "e1a");
-  lab::SimController::Options o;
-  o.usb = &usb_;
-  o.iface = l.ctlIf;
-  lab::SimController sim(o);
-  lab::DaemonProcess d({"-n"});
+  ControllerSpec setup;
+  setup.pairs = {EthFunction::Named("e1a")};
+  const std::string ctlIf = rig.AddController(setup).IfName();
+  lab::DaemonProcess& d = rig.StartDaemon({"-n"});
   const std::vector<std::string> files = {
       "/var/run/KESTRD_LOCK_1-1.3:1.0",
       "/var/run/E1controllers/G703G704_AUX_PIPE_1-1.3:1.0",
       "/var/run/E1controllers/G703G704_phy0_at_ttyctrl_1-1.3:1.0",
   };
+  EXPECT_EQ(files, (std::vector<std::string>{lab::LockFilePath(ctlIf), lab::AuxSocketPath(ctlIf),
+                                             lab::PortSocketPath(ctlIf, 0)}))
+      << "the lab's names differ from the daemon's";
   for (const std::string& f : files) {
     bool there = false;
     for (int i = 0; i < 300 && !there; ++i) {
@@ -649,7 +632,7 @@ TEST_F(DiscoveryLog, HubCandidatesAndNamelessPair) {
   setup.ttyNames = {"ttyACM10", "ttyACM9"};
   setup.pairs = {EthFunction::NoNetDir()};
   setup.hubPorts[4] = EthFunction::NoNetDir();
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   const std::string expected =
       "Parameter 1: 1-1.3:1.0\n"
       "CheckForE1_QZXcontroller: found ctlUART at 1-1.3:1.1\n"
@@ -701,14 +684,14 @@ TEST_F(DiscoveryLog, DropReasons) {
   setup.pid = 0x00cd;
   setup.ttyNames = {"ttyACM1"};
   setup.dataInterface = false;
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
   setup = {};
   setup.hub = "1-1";
   setup.chipPort = 0;
   setup.dataInterface = false;
-  usb_.AddController(setup);
+  rig.usb.AddController(setup);
 
-  lab::RunResult r = Run({"--debugmsg", "-n"});
+  lab::ToolRun r = Run({"--debugmsg", "-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out,
             "SearchUSBPathDir: found ctlUART at 2-1.3:1.0\n"
@@ -743,8 +726,8 @@ TEST_F(DiscoveryLog, TtyDirWithoutAcmName) {
   ControllerSpec setup;
   setup.ttyNames = {};  // an empty tty directory
   setup.dataInterface = false;
-  usb_.AddController(setup);
-  lab::RunResult r = Run({"--debugmsg", "-n"});
+  rig.usb.AddController(setup);
+  lab::ToolRun r = Run({"--debugmsg", "-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   // The lookup line is logged although nothing was found ("(null)" is how
   // this daemon shows the missing name).
@@ -765,8 +748,8 @@ TEST_F(DiscoveryLog, TwoPairModelAndMissingSecondPair) {
   setup.dataInterface = false;
   setup.pairs = {EthFunction::Named("p0"), EthFunction::Absent()};
   setup.hubPorts[2] = EthFunction::Named("never");  // no hub Ethernet search for this model
-  usb_.AddController(setup);
-  lab::RunResult r = Run({"--debugmsg", "-n"});
+  rig.usb.AddController(setup);
+  lab::ToolRun r = Run({"--debugmsg", "-n"});
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out,
             "SearchUSBPathDir: found ctlUART at 1-1.3:1.0\n"
@@ -806,31 +789,33 @@ class NestedNamespace : public Discovery {
   void SetUp() override {
     Discovery::SetUp();
     AddSimple("2-1", 0x0004, "rootc");
-    usb_.AddEthFunction("1-1.4", EthFunction::Named("rootp1"));
+    rig.usb.AddEthFunction("1-1.4", EthFunction::Named("rootp1"));
     nested_ = std::make_unique<lab::FakeUsb>(kNestedRoot);
     ControllerSpec setup;
     setup.pid = 0x0005;
     setup.pairs = {EthFunction::Named("nsp0"), EthFunction::NoNetDir()};
     nested_->AddController(setup);
     opts_.sysRoot = kNestedRoot;
+    runOpts_.sysRoot = kNestedRoot;
   }
 
   static constexpr const char* kNestedRoot = "/run/lab/nested-sys";
   std::unique_ptr<lab::FakeUsb> nested_;
-  lab::DaemonOptions opts_;
+  lab::DaemonOptions opts_;   // for a daemon that runs on
+  lab::ToolOptions runOpts_;  // for a run to the end
 };
 
 TEST_F(NestedNamespace, OwnSysfsWithRootNamespaceNames) {
-  lab::RunResult r = Run({"-i", "-n", "-s"}, opts_);
+  lab::ToolRun r = Run({"-i", "-n", "-s"}, runOpts_);
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("nsp0", kNsDevs + "1-1.1", 1, 0x0005, "1-1.3:1.0", 0) +
                        EthLine("rootp1", kDevs + "1-1.4", 1, 0x0005, "1-1.3:1.0", 1));
 
   // Without -i the nested daemon reads PID 1's tree.
-  r = Run({"-n", "-s"}, opts_);
+  r = Run({"-n", "-s"}, runOpts_);
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("rootc", kDevs + "2-1.1", 1, 0x0004, "2-1.3:1.0", 0));
-  r = Run({"--innamespace", "2-1", "-s"}, opts_);
+  r = Run({"--innamespace", "2-1", "-s"}, runOpts_);
   EXPECT_EQ(r.status, ExitStatus::Exited(2));
   EXPECT_EQ(r.out, "");
 }
@@ -879,7 +864,7 @@ TEST_F(NestedNamespace, RootNamespaceRetryLog) {
 
 TEST_F(NestedNamespace, NameMissingInBothTrees) {
   // PID 1's tree: the function at 1-1.4 is gone, then present without name.
-  usb_.RemoveDevice("1-1.4");
+  rig.usb.RemoveDevice("1-1.4");
   const std::string head = "Checking for ethernet device at " + kNsDevs +
                            "1-1.4\n"
                            "Trying to find name in root namespace:\n";
@@ -894,11 +879,11 @@ TEST_F(NestedNamespace, NameMissingInBothTrees) {
             std::string::npos)
       << out;
 
-  usb_.AddEthFunction("1-1.4", EthFunction::NoNetDir());
+  rig.usb.AddEthFunction("1-1.4", EthFunction::NoNetDir());
   out = LogUntil({"--debugmsg", "-n", "-i"}, "Found 1 E1 controller", opts_);
   EXPECT_NE(out.find(head + tail), std::string::npos) << out;
 
-  lab::RunResult r = Run({"-i", "1-1.3", "-s"}, opts_);
+  lab::ToolRun r = Run({"-i", "1-1.3", "-s"}, runOpts_);
   EXPECT_EQ(r.status, ExitStatus::Exited(0));
   EXPECT_EQ(r.out, EthLine("nsp0", kNsDevs + "1-1.1", 1, 0x0005, "1-1.3:1.0", 0) +
                        EthLine("_", kNsDevs + "1-1.4", 1, 0x0005, "1-1.3:1.0", 1));

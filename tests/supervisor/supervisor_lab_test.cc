@@ -28,11 +28,13 @@
 #include <thread>
 #include <vector>
 
+#include "core/run_paths.h"
 #include "lab/daemon_process.h"
 #include "lab/fake_usb.h"
 #include "lab/fs.h"
 #include "lab/port_client.h"
 #include "lab/process.h"
+#include "lab/rig_test.h"
 #include "lab/sandbox.h"
 #include "lab/sim_controller.h"
 #include "lab/wait.h"
@@ -45,35 +47,12 @@ using lab::CountOf;
 using lab::WaitUntil;
 using std::chrono::milliseconds;
 
-#ifdef E1_SANITIZER_BUILD
-constexpr int kSlow = 4;
-#else
-constexpr int kSlow = 1;
-#endif
-
-// A time limit that sanitizer builds get more of.
-milliseconds Budget(int ms) {
-  return milliseconds(ms * kSlow);
-}
-
-long ElapsedMs(Clock::time_point since) {
-  return static_cast<long>(std::chrono::duration_cast<milliseconds>(Clock::now() - since).count());
-}
+using lab::ElapsedMs;
+using lab::kSlow;
+using lab::Ms;
 
 bool EndsWith(const std::string& s, const std::string& tail) {
   return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-const std::string kSocketDir = "/var/run/E1controllers";
-
-std::string LockPath(const std::string& ifName) {
-  return "/var/run/KESTRD_LOCK_" + ifName;
-}
-std::string AuxPath(const std::string& ifName) {
-  return kSocketDir + "/G703G704_AUX_PIPE_" + ifName;
-}
-std::string PortPath(int port, const std::string& ifName) {
-  return kSocketDir + "/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ifName;
 }
 
 // The lock that keeps anyone else from write-locking the whole file, as
@@ -144,66 +123,51 @@ class Flood {
   std::jthread thread_;
 };
 
-struct Controller {
-  lab::ControllerLayout layout;
-  std::unique_ptr<lab::SimController> sim;  // none when the tty is not simulated
-  const std::string& IfName() const { return layout.ctlIf; }
-};
+using Controller = lab::RigController;
 
-class SupervisorLab : public ::testing::Test {
+class SupervisorLab : public lab::RigTest {
  protected:
-  void SetUp() override { lab::ResetSandbox(); }
-
   // A known one-port controller on `hub` whose control UART is a simulated
   // controller presented as /dev/<ttyName>.
-  Controller AddSimulated(const std::string& hub, const std::string& ttyName = "ttyACM0",
-                          lab::ReplyRule reply = lab::AckReplyRule()) {
-    Controller c;
+  Controller& AddSimulated(const std::string& hub, const std::string& ttyName = "ttyACM0",
+                           lab::ReplyRule reply = lab::AckReplyRule()) {
     lab::ControllerSpec setup;
     setup.hub = hub;
-    setup.ttyNames = {};
-    c.layout = usb_.AddController(setup);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = c.layout.ctlIf;
-    o.ttyName = ttyName;
-    o.reply = std::move(reply);
-    c.sim = std::make_unique<lab::SimController>(std::move(o));
-    return c;
+    lab::UartSpec uart;
+    uart.ttyName = ttyName;
+    uart.reply = std::move(reply);
+    return rig.AddController(setup, uart);
   }
 
   // A controller whose sysfs entry names `ttyName` but that has no device
   // node at all.
-  Controller AddWithoutNode(const std::string& hub, const std::string& ttyName) {
-    Controller c;
+  Controller& AddWithoutNode(const std::string& hub, const std::string& ttyName) {
     lab::ControllerSpec setup;
     setup.hub = hub;
-    setup.ttyNames = {ttyName};
-    c.layout = usb_.AddController(setup);
-    return c;
+    lab::UartSpec uart;
+    uart.simulated = false;
+    uart.ttyName = ttyName;
+    return rig.AddController(setup, uart);
   }
 
   // Waits until the daemon holds the lock of the controller and serves its
   // auxiliary socket, i.e. it has passed its start-up.
   static void WaitServing(const lab::DaemonProcess& d, const Controller& c) {
-    ASSERT_TRUE(
-        WaitUntil([&] { return LockHolder(LockPath(c.IfName())) == d.Pid(); }, Budget(3000)))
+    ASSERT_TRUE(WaitUntil([&] { return LockHolder(c.LockPath()) == d.Pid(); }, Ms(3000)))
         << "lock of " << c.IfName() << " not taken by pid " << d.Pid() << "; output:\n"
         << d.Output();
-    ASSERT_TRUE(WaitUntil([&] { return IsListening(AuxPath(c.IfName())); }, Budget(3000)))
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(c.AuxPath()); }, Ms(3000)))
         << "no auxiliary socket; output:\n"
         << d.Output();
   }
-
-  lab::FakeUsb usb_;
 };
 
 // ---------------------------------------------------------------------------
 // Lock files
 
 TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt) {
-  Controller c = AddSimulated("1-1");
-  const std::string lock = LockPath(c.IfName());
+  Controller& c = AddSimulated("1-1");
+  const std::string lock = c.LockPath();
   lab::DaemonProcess first({"-k", c.IfName()});
   ASSERT_NO_FATAL_FAILURE(WaitServing(first, c));
 
@@ -231,11 +195,11 @@ TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt)
 
   // The second daemon also gets a free controller, listed first: it takes
   // that lock, then stops at the held one.
-  Controller other = AddWithoutNode("2-1", "ttyACM5");
+  Controller& other = AddWithoutNode("2-1", "ttyACM5");
   lab::DaemonOptions opts;
   opts.argv0 = "second-e1ctld";
   lab::DaemonProcess second({"-k", other.IfName(), c.IfName()}, opts);
-  lab::ExitStatus st = second.WaitExit(Budget(5000));
+  lab::ExitStatus st = second.WaitExit(Ms(5000));
   EXPECT_EQ(st, lab::ExitStatus::Exited(lockErr)) << second.Output();
   const std::string expected = "second-e1ctld: can't obtain LOCKFILE '" + lock +
                                "': " + strerror(lockErr) + "\nProcess-owner: '" + owner +
@@ -244,33 +208,33 @@ TEST_F(SupervisorLab, LockFileHeldByDaemonAndSecondDaemonStopsWithoutRemovingIt)
 
   // It removed the lock file that it had locked itself; the first daemon's
   // lock file is still there and still its own.
-  EXPECT_FALSE(lab::Exists(LockPath(other.IfName())));
+  EXPECT_FALSE(lab::Exists(other.LockPath()));
   EXPECT_TRUE(lab::Exists(lock));
   EXPECT_EQ(LockHolder(lock), first.Pid());
   // ... and the first daemon still serves its port.
   Client port;
-  ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.ConnectWithin(c.PortPath(0), Ms(2000)));
   ASSERT_TRUE(port.Send("still here\n"));
-  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 still here\n", Budget(2000)));
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 still here\n", Ms(2000)));
 
   ASSERT_TRUE(first.Signal(SIGTERM));
-  EXPECT_EQ(first.WaitExit(Budget(2000)), lab::ExitStatus::Exited(0));
+  EXPECT_EQ(first.WaitExit(Ms(2000)), lab::ExitStatus::Exited(0));
   EXPECT_FALSE(lab::Exists(lock)) << "the lock file outlived its daemon";
 }
 
 TEST_F(SupervisorLab, LockFileThatCannotBeOpenedEndsWithItsErrorNumber) {
-  Controller c = AddWithoutNode("1-1", "ttyACM5");
-  const std::string lock = LockPath(c.IfName());
+  Controller& c = AddWithoutNode("1-1", "ttyACM5");
+  const std::string lock = c.LockPath();
   lab::MakeDirs(lock);
   lab::DaemonOptions opts;
   opts.argv0 = "e1";
   lab::DaemonProcess d({"-k", c.IfName()}, opts);
-  EXPECT_EQ(d.WaitExit(Budget(5000)), lab::ExitStatus::Exited(EISDIR)) << d.Output();
+  EXPECT_EQ(d.WaitExit(Ms(5000)), lab::ExitStatus::Exited(EISDIR)) << d.Output();
   EXPECT_TRUE(EndsWith(d.Output(),
                        "e1: can't open LOCKFILE '" + lock + "', error: " + strerror(EISDIR) + "\n"))
       << d.Output();
   EXPECT_TRUE(lab::IsDirectory(lock));
-  EXPECT_FALSE(lab::Exists(AuxPath(c.IfName()))) << "no socket before every lock is held";
+  EXPECT_FALSE(lab::Exists(c.AuxPath())) << "no socket before every lock is held";
 }
 
 // The lock file is removed while its lock is still held and only then
@@ -279,8 +243,8 @@ TEST_F(SupervisorLab, LockFileThatCannotBeOpenedEndsWithItsErrorNumber) {
 // changes: IN_ATTRIB) and the close (IN_CLOSE_WRITE) in the order they
 // happened.
 TEST_F(SupervisorLab, LockFileIsRemovedWhileStillLockedAndClosedAfterwards) {
-  Controller c = AddSimulated("1-1");
-  const std::string lock = LockPath(c.IfName());
+  Controller& c = AddSimulated("1-1");
+  const std::string lock = c.LockPath();
   lab::DaemonProcess d({"-k", c.IfName()});
   ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
   int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
@@ -289,12 +253,12 @@ TEST_F(SupervisorLab, LockFileIsRemovedWhileStillLockedAndClosedAfterwards) {
       << strerror(errno);
 
   ASSERT_TRUE(d.Signal(SIGTERM));
-  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
   EXPECT_FALSE(lab::Exists(lock));
 
   std::string order;  // U unlink, C close, D inode gone
   bool ignored = false;
-  auto deadline = Clock::now() + Budget(1000);
+  auto deadline = Clock::now() + Ms(1000);
   while (!ignored && Clock::now() < deadline) {
     alignas(struct inotify_event) char buf[4096];
     ssize_t n = read(watch, buf, sizeof buf);
@@ -359,16 +323,11 @@ size_t StableThreadCount(pid_t pid) {
 // raw settings as the line's "original" ones.
 TEST_F(SupervisorLab, ControllerNamedByTwoArgumentsIsDrivenOnce) {
   lab::ControllerSpec setup;
-  setup.pid = 0x0005;  // two E1 ports
+  setup.pid = lab::kTwoPortPid;
   setup.hub = "1-1";
-  setup.ttyNames = {};
-  Controller c;
-  c.layout = usb_.AddController(setup);
-  lab::SimController::Options o;
-  o.usb = &usb_;
-  o.iface = c.layout.ctlIf;
-  o.reply = lab::AckReplyRule();
-  c.sim = std::make_unique<lab::SimController>(std::move(o));
+  lab::UartSpec uart;
+  uart.reply = lab::AckReplyRule();
+  Controller& c = rig.AddController(setup, uart);
   ASSERT_EQ(c.IfName(), "1-1.3:1.0");
   std::optional<struct termios> orig = c.sim->GetTermios();
   ASSERT_TRUE(orig.has_value());
@@ -388,39 +347,39 @@ TEST_F(SupervisorLab, ControllerNamedByTwoArgumentsIsDrivenOnce) {
     lab::DaemonProcess d({"-k", "1-1.3:1.0"});
     ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
     for (int port : {0, 1}) {
-      ASSERT_TRUE(WaitUntil([&] { return IsListening(PortPath(port, c.IfName())); }, Budget(3000)));
+      ASSERT_TRUE(WaitUntil([&] { return IsListening(c.PortPath(port)); }, Ms(3000)));
     }
     once = StableThreadCount(d.Pid());
     ASSERT_TRUE(d.Signal(SIGTERM));
-    ASSERT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    ASSERT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
   }
   ASSERT_TRUE(c.sim->SetTermios(cooked));
 
   lab::DaemonProcess d({"--debugmsg", "-k", "1-1.3", "1-1"});
   ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
   for (int port : {0, 1}) {
-    ASSERT_TRUE(WaitUntil([&] { return IsListening(PortPath(port, c.IfName())); }, Budget(3000)))
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(c.PortPath(port)); }, Ms(3000)))
         << "port " << port << "; output:\n"
         << d.Output();
   }
   // A second record would add a serial thread and two port threads.
   EXPECT_EQ(StableThreadCount(d.Pid()), once);
-  EXPECT_EQ(DescriptorsOn(d.Pid(), LockPath(c.IfName())), 1u);
+  EXPECT_EQ(DescriptorsOn(d.Pid(), c.LockPath()), 1u);
   const std::string out = d.Output();
   EXPECT_NE(out.find("Found 1 E1 controller\n\n"), std::string::npos) << out;
   EXPECT_EQ(CountOf(out, "INFO:"), 1u) << out;
 
   // A command reaches the controller once, and its reply the client.
   Client port;
-  ASSERT_TRUE(port.ConnectWithin(PortPath(1, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.ConnectWithin(c.PortPath(1), Ms(2000)));
   ASSERT_TRUE(port.Send("once\n"));
-  EXPECT_TRUE(port.ReadUntil("once", Budget(2000))) << d.Output();
+  EXPECT_TRUE(port.ReadUntil("once", Ms(2000))) << d.Output();
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(CountOf(c.sim->Received(), "CMD:port E1.1 once\n"), 1u) << c.sim->Received();
 
   ASSERT_TRUE(d.Signal(SIGTERM));
-  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
-  EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(c.LockPath()));
   std::optional<struct termios> back = c.sim->GetTermios();
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(back->c_lflag, orig->c_lflag) << std::hex << back->c_lflag;
@@ -433,7 +392,7 @@ TEST_F(SupervisorLab, ControllerNamedByTwoArgumentsIsDrivenOnce) {
 // Control UART settings
 
 TEST_F(SupervisorLab, TtyIsRawWhileRunningAndGetsItsOwnSettingsBackAfterSigterm) {
-  Controller c = AddSimulated("1-1");
+  Controller& c = AddSimulated("1-1");
   struct termios t;
   std::optional<struct termios> now = c.sim->GetTermios();
   ASSERT_TRUE(now.has_value());
@@ -464,7 +423,7 @@ TEST_F(SupervisorLab, TtyIsRawWhileRunningAndGetsItsOwnSettingsBackAfterSigterm)
         std::optional<struct termios> r = c.sim->GetTermios();
         return r && (r->c_lflag & ICANON) == 0;
       },
-      Budget(2000)))
+      Ms(2000)))
       << d.Output();
 
   std::optional<struct termios> raw = c.sim->GetTermios();
@@ -487,7 +446,7 @@ TEST_F(SupervisorLab, TtyIsRawWhileRunningAndGetsItsOwnSettingsBackAfterSigterm)
   }
 
   ASSERT_TRUE(d.Signal(SIGTERM));
-  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
   EXPECT_NE(d.Output().find("Abnormal exit, sig = 0000000F\n"), std::string::npos) << d.Output();
 
   std::optional<struct termios> back = c.sim->GetTermios();
@@ -505,45 +464,45 @@ TEST_F(SupervisorLab, TtyIsRawWhileRunningAndGetsItsOwnSettingsBackAfterSigterm)
 // A controller whose tty cannot be opened
 
 TEST_F(SupervisorLab, UnopenableTtyKeepsLockAndAuxSocketButGetsNoPortSockets) {
-  Controller good = AddSimulated("1-1");
-  Controller bad = AddWithoutNode("2-1", "ttyACM5");
+  Controller& good = AddSimulated("1-1");
+  Controller& bad = AddWithoutNode("2-1", "ttyACM5");
   lab::DaemonProcess d({"--debugmsg", "-k", good.IfName(), bad.IfName()});
   ASSERT_NO_FATAL_FAILURE(WaitServing(d, good));
   ASSERT_NO_FATAL_FAILURE(WaitServing(d, bad));
   const std::string cantOpen =
       "Can't open controller device /dev/ttyACM5: No such file or directory\n";
-  EXPECT_TRUE(d.WaitForOutput("Found 2 E1 controller(s)\n\n", Budget(1000))) << d.Output();
-  EXPECT_TRUE(d.WaitForOutput(cantOpen, Budget(1000))) << d.Output();
+  EXPECT_TRUE(d.WaitForOutput("Found 2 E1 controller(s)\n\n", Ms(1000))) << d.Output();
+  EXPECT_TRUE(d.WaitForOutput(cantOpen, Ms(1000))) << d.Output();
 
   // The working controller's port thread is up; the other one would have
   // been started together with it.
   Client goodPort;
-  ASSERT_TRUE(goodPort.ConnectWithin(PortPath(0, good.IfName()), Budget(2000))) << d.Output();
-  EXPECT_FALSE(WaitUntil([&] { return lab::Exists(PortPath(0, bad.IfName())); }, 300ms));
-  for (const std::string& name : lab::ListDirectory(kSocketDir)) {
-    EXPECT_EQ(name.find("_at_ttyctrl_" + bad.IfName()), std::string::npos) << name;
+  ASSERT_TRUE(goodPort.ConnectWithin(good.PortPath(0), Ms(2000))) << d.Output();
+  EXPECT_FALSE(WaitUntil([&] { return lab::Exists(bad.PortPath(0)); }, 300ms));
+  for (const std::string& name : lab::ListDirectory(lab::SocketDirPath())) {
+    EXPECT_EQ(name.find(kSocketSuffix + bad.IfName()), std::string::npos) << name;
   }
 
   // Its auxiliary socket works and its lock stays held.
   Client aux;
-  EXPECT_EQ(aux.Connect(AuxPath(bad.IfName())), 0);
+  EXPECT_EQ(aux.Connect(bad.AuxPath()), 0);
   ASSERT_TRUE(aux.Send("ping\n"));
-  EXPECT_TRUE(d.WaitForOutput(AuxPath(bad.IfName()) + ": DATA arrived\n", Budget(2000)));
-  EXPECT_EQ(LockHolder(LockPath(bad.IfName())), d.Pid());
+  EXPECT_TRUE(d.WaitForOutput(bad.AuxPath() + ": DATA arrived\n", Ms(2000)));
+  EXPECT_EQ(LockHolder(bad.LockPath()), d.Pid());
   EXPECT_EQ(CountOf(d.Output(), cantOpen), 1u) << "the open is tried once only";
 
   ASSERT_TRUE(d.Signal(SIGTERM));
-  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
-  EXPECT_FALSE(lab::Exists(LockPath(good.IfName())));
-  EXPECT_FALSE(lab::Exists(LockPath(bad.IfName())));
+  EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(good.LockPath()));
+  EXPECT_FALSE(lab::Exists(bad.LockPath()));
 }
 
 // ---------------------------------------------------------------------------
 // Auxiliary socket
 
 TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
-  Controller c = AddSimulated("1-1");
-  const std::string aux = AuxPath(c.IfName());
+  Controller& c = AddSimulated("1-1");
+  const std::string aux = c.AuxPath();
   {
     lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
     ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
@@ -551,9 +510,8 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
     ASSERT_EQ(first.Connect(aux), 0);
     ASSERT_TRUE(first.Send("hello aux\n"));
     // Read by the daemon: the client has been accepted.
-    ASSERT_TRUE(WaitUntil([&] { return first.Unread() == 0; }, Budget(2000)));
-    EXPECT_TRUE(
-        d.WaitForOutput(aux + ": DATA arrived\nreceived 10 bytes:\nhello aux\n", Budget(1000)))
+    ASSERT_TRUE(WaitUntil([&] { return first.Unread() == 0; }, Ms(2000)));
+    EXPECT_TRUE(d.WaitForOutput(aux + ": DATA arrived\nreceived 10 bytes:\nhello aux\n", Ms(1000)))
         << d.Output();
 
     Client second;
@@ -562,17 +520,17 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
 
     first.Close();
     auto closedAt = Clock::now();
-    EXPECT_TRUE(second.ConnectWithin(aux, Budget(1000))) << d.Output();
+    EXPECT_TRUE(second.ConnectWithin(aux, Ms(1000))) << d.Output();
     EXPECT_LE(ElapsedMs(closedAt), 1000 * kSlow);
     ASSERT_TRUE(second.Send("second client\n"));
     EXPECT_TRUE(
-        d.WaitForOutput(aux + ": DATA arrived\nreceived 14 bytes:\nsecond client\n", Budget(2000)))
+        d.WaitForOutput(aux + ": DATA arrived\nreceived 14 bytes:\nsecond client\n", Ms(2000)))
         << d.Output();
 
     EXPECT_EQ(CountOf(d.Output(), "hello aux"), 1u) << d.Output();
     EXPECT_EQ(c.sim->Received(), "") << "auxiliary data reached the controller";
     ASSERT_TRUE(d.Signal(SIGTERM));
-    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
   }
   {
     // At the default level the data is read and shows nowhere.
@@ -581,12 +539,12 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
     Client client;
     ASSERT_EQ(client.Connect(aux), 0);
     ASSERT_TRUE(client.Send("quiet data\n"));
-    ASSERT_TRUE(WaitUntil([&] { return client.Unread() == 0; }, Budget(2000)));
+    ASSERT_TRUE(WaitUntil([&] { return client.Unread() == 0; }, Ms(2000)));
     client.Close();
     Client again;
-    EXPECT_TRUE(again.ConnectWithin(aux, Budget(1000)));
+    EXPECT_TRUE(again.ConnectWithin(aux, Ms(1000)));
     ASSERT_TRUE(d.Signal(SIGTERM));
-    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
     EXPECT_EQ(d.Output().find("quiet data"), std::string::npos) << d.Output();
     EXPECT_EQ(d.Output().find("DATA arrived"), std::string::npos) << d.Output();
     EXPECT_EQ(c.sim->Received(), "");
@@ -597,7 +555,7 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
 // Signals
 
 TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
-  Controller c = AddSimulated("1-1");
+  Controller& c = AddSimulated("1-1");
   const struct {
     int sig;
     const char* line;
@@ -612,34 +570,34 @@ TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
     lab::DaemonProcess d({"-k", c.IfName()});
     ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
     Client port;
-    ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+    ASSERT_TRUE(port.ConnectWithin(c.PortPath(0), Ms(2000)));
     ASSERT_TRUE(port.Send("before\n"));
-    ASSERT_TRUE(port.ReadUntil("before", Budget(2000))) << d.Output();
-    d.WaitForQuiet(100ms, Budget(1000));
+    ASSERT_TRUE(port.ReadUntil("before", Ms(2000))) << d.Output();
+    d.WaitForQuiet(100ms, Ms(1000));
     const std::string before = d.Output();
 
     ASSERT_TRUE(d.Signal(SIGHUP));
     ASSERT_TRUE(port.Send("after hup\n"));
-    EXPECT_TRUE(port.ReadUntil("after hup", Budget(2000))) << d.Output();
+    EXPECT_TRUE(port.ReadUntil("after hup", Ms(2000))) << d.Output();
     Client aux;
-    EXPECT_TRUE(aux.ConnectWithin(AuxPath(c.IfName()), Budget(1000)));
+    EXPECT_TRUE(aux.ConnectWithin(c.AuxPath(), Ms(1000)));
     std::this_thread::sleep_for(300ms);  // over one main loop turn
     EXPECT_EQ(d.WaitExit(0ms).kind, lab::ExitStatus::Kind::kTimeout) << "SIGHUP ended the daemon";
     EXPECT_EQ(d.Output(), before) << "SIGHUP caused output";
-    EXPECT_EQ(LockHolder(LockPath(c.IfName())), d.Pid());
+    EXPECT_EQ(LockHolder(c.LockPath()), d.Pid());
 
     auto sentAt = Clock::now();
     ASSERT_TRUE(d.Signal(k.sig));
-    lab::ExitStatus st = d.WaitExit(Budget(1000));
+    lab::ExitStatus st = d.WaitExit(Ms(1000));
     EXPECT_EQ(st, lab::ExitStatus::Exited(0)) << "after " << ElapsedMs(sentAt) << " ms";
     EXPECT_TRUE(EndsWith(d.Output(), k.line)) << d.Output();
     EXPECT_EQ(CountOf(d.Output(), "Abnormal exit"), 1u) << d.Output();
-    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+    EXPECT_FALSE(lab::Exists(c.LockPath()));
   }
 }
 
 TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
-  Controller c = AddSimulated("1-1");
+  Controller& c = AddSimulated("1-1");
   const int kSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGTERM, SIGINT, SIGQUIT};
   const char* kLines[] = {"Abnormal exit, sig = 0000000F\n", "Abnormal exit, sig = 00000002\n",
                           "Abnormal exit, sig = 00000003\n"};
@@ -650,15 +608,15 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
     SCOPED_TRACE("round " + std::to_string(round) + ": " + strsignal(sig));
     lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
     ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
-    const std::string portPath = PortPath(0, c.IfName());
-    const std::string auxPath = AuxPath(c.IfName());
-    ASSERT_TRUE(WaitUntil([&] { return IsListening(portPath); }, Budget(2000)));
+    const std::string portPath = c.PortPath(0);
+    const std::string auxPath = c.AuxPath();
+    ASSERT_TRUE(WaitUntil([&] { return IsListening(portPath); }, Ms(2000)));
     {
       // A port client sending commands as fast as it can, a client filling
       // the auxiliary socket, and the controller chattering back.
       Flood portFlood([&](const std::stop_token& stop) {
         Client cl;
-        if (!cl.ConnectWithin(portPath, Budget(2000))) return;
+        if (!cl.ConnectWithin(portPath, Ms(2000))) return;
         char sink[4096];
         while (!stop.stop_requested()) {
           if (!cl.Send("flood one;flood two\n")) return;
@@ -668,7 +626,7 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
       });
       Flood auxFlood([&](const std::stop_token& stop) {
         Client cl;
-        if (!cl.ConnectWithin(auxPath, Budget(2000))) return;
+        if (!cl.ConnectWithin(auxPath, Ms(2000))) return;
         const std::string chunk(2000, 'a');
         while (!stop.stop_requested()) {
           if (!cl.Send(chunk)) return;
@@ -692,22 +650,22 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
         close(slave);
       });
       for (const char* busy : {"DATA arrived\n", "ACK:E1.0:chatter 19\n", "ACK:E1.0:flood two\n"}) {
-        ASSERT_TRUE(d.WaitForOutput(busy, Budget(3000))) << "the daemon never logged " << busy;
+        ASSERT_TRUE(d.WaitForOutput(busy, Ms(3000))) << "the daemon never logged " << busy;
       }
-      ASSERT_TRUE(WaitUntil([&] { return d.Output().size() > 100000; }, Budget(3000)));
+      ASSERT_TRUE(WaitUntil([&] { return d.Output().size() > 100000; }, Ms(3000)));
 
       auto sentAt = Clock::now();
       ASSERT_TRUE(d.Signal(sig));
-      lab::ExitStatus st = d.WaitExit(Budget(1000));
+      lab::ExitStatus st = d.WaitExit(Ms(1000));
       EXPECT_EQ(st, lab::ExitStatus::Exited(0)) << "after " << ElapsedMs(sentAt) << " ms";
       if (st.kind == lab::ExitStatus::Kind::kTimeout) {
         d.Signal(SIGKILL);
-        d.WaitExit(Budget(2000));
+        d.WaitExit(Ms(2000));
         FAIL() << "no exit within the budget";
       }
     }
     EXPECT_EQ(CountOf(d.Output(), kLines[round % 3]), 1u);
-    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+    EXPECT_FALSE(lab::Exists(c.LockPath()));
     std::optional<struct termios> back = c.sim->GetTermios();
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->c_lflag, orig->c_lflag);
@@ -721,8 +679,8 @@ TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
 // Daemon mode
 
 TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
-  Controller c = AddSimulated("1-1");
-  const std::string lock = LockPath(c.IfName());
+  Controller& c = AddSimulated("1-1");
+  const std::string lock = c.LockPath();
   // Standard input and output are pipes, so that what the detached
   // daemon keeps of them shows.
   int in[2], out[2];
@@ -739,14 +697,14 @@ TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
   close(in[0]);
   close(in[1]);
   close(out[1]);
-  EXPECT_EQ(lab::WaitChild(starter, Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_EQ(lab::WaitChild(starter, Ms(1000)), lab::ExitStatus::Exited(0));
   EXPECT_LE(ElapsedMs(startedAt), 1000 * kSlow);
   // Nothing is printed, and nobody keeps the output pipe open.
   std::string printed;
   bool closed = false;
   for (;;) {
     struct pollfd p = {out[0], POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(Budget(2000).count())) != 1) break;
+    if (poll(&p, 1, static_cast<int>(Ms(2000).count())) != 1) break;
     char buf[256];
     ssize_t n = read(out[0], buf, sizeof buf);
     if (n <= 0) {
@@ -765,7 +723,7 @@ TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
         pid = LockHolder(lock);
         return pid > 0;
       },
-      Budget(3000)));
+      Ms(3000)));
   // From here the detached daemon is ours to end, whatever fails.
   struct Reaper {
     pid_t pid;
@@ -784,13 +742,13 @@ TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
 
   // It serves: a command reaches the controller.
   Client port;
-  ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.ConnectWithin(c.PortPath(0), Ms(2000)));
   ASSERT_TRUE(port.Send("detached\n"));
-  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 detached\n", Budget(2000)));
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 detached\n", Ms(2000)));
 
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   int status = -1;
-  bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, Budget(1000));
+  bool ended = WaitUntil([&] { return waitpid(pid, &status, WNOHANG) == pid; }, Ms(1000));
   ASSERT_TRUE(ended) << "the detached daemon ignored SIGTERM";
   reaper.pid = -1;
   EXPECT_EQ(lab::ExitStatus::FromWaitStatus(status), lab::ExitStatus::Exited(0));
@@ -803,29 +761,29 @@ TEST_F(SupervisorLab, DaemonModeDetachesIntoItsOwnSessionOnDevNullAtRoot) {
 TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
   {
     // Only the auxiliary socket is made when the tty does not open.
-    Controller c = AddWithoutNode("1-1", "ttyACM5");
-    lab::WriteFile(kSocketDir, "in the way\n");
+    Controller& c = AddWithoutNode("1-1", "ttyACM5");
+    lab::WriteFile(lab::SocketDirPath(), "in the way\n");
     lab::DaemonProcess d({"-k", c.IfName()});
-    EXPECT_EQ(d.WaitExit(Budget(5000)), lab::ExitStatus::Exited(12)) << d.Output();
+    EXPECT_EQ(d.WaitExit(Ms(5000)), lab::ExitStatus::Exited(12)) << d.Output();
     EXPECT_TRUE(EndsWith(d.Output(), "main: Can't bind to socket: Not a directory\n"))
         << d.Output();
-    EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+    EXPECT_FALSE(lab::Exists(c.LockPath()));
   }
   lab::ResetSandbox();
   {
     // With a working UART the port socket fails too; the exit handlers put
     // the line back all the same.
-    Controller c = AddSimulated("1-1");
+    Controller& c = AddSimulated("1-1");
     std::optional<struct termios> orig = c.sim->GetTermios();
     ASSERT_TRUE(orig.has_value());
-    lab::WriteFile(kSocketDir, "in the way\n");
+    lab::WriteFile(lab::SocketDirPath(), "in the way\n");
     lab::DaemonProcess d({"-k", c.IfName()});
-    EXPECT_EQ(d.WaitExit(Budget(5000)), lab::ExitStatus::Exited(12)) << d.Output();
+    EXPECT_EQ(d.WaitExit(Ms(5000)), lab::ExitStatus::Exited(12)) << d.Output();
     const std::string out = d.Output();
     EXPECT_TRUE(EndsWith(out, "main: Can't bind to socket: Not a directory\n") ||
                 EndsWith(out, "E1_thread: Can't bind to socket: Not a directory\n"))
         << out;
-    EXPECT_FALSE(lab::Exists(LockPath(c.IfName()))) << out;
+    EXPECT_FALSE(lab::Exists(c.LockPath())) << out;
     std::optional<struct termios> back = c.sim->GetTermios();
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(back->c_lflag, orig->c_lflag);
@@ -841,19 +799,19 @@ TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
 // process ends with the fatal status, without the "Abnormal exit" line,
 // and the lock file and the line settings are cleaned up once.
 TEST_F(SupervisorLab, TerminationSignalDuringAFatalPauseKeepsTheFatalStatus) {
-  Controller c = AddSimulated("1-1");
+  Controller& c = AddSimulated("1-1");
   std::optional<struct termios> orig = c.sim->GetTermios();
   ASSERT_TRUE(orig.has_value());
   // The port socket cannot be bound where a directory stands.
-  lab::MakeDirs(PortPath(0, c.IfName()));
+  lab::MakeDirs(c.PortPath(0));
   lab::DaemonProcess d({"-k", c.IfName()});
   const std::string fatal = "E1_thread: Can't bind to socket: Address already in use\n";
-  ASSERT_TRUE(d.WaitForOutput(fatal, Budget(3000))) << d.Output();
+  ASSERT_TRUE(d.WaitForOutput(fatal, Ms(3000))) << d.Output();
   ASSERT_TRUE(d.Signal(SIGTERM));
-  EXPECT_EQ(d.WaitExit(Budget(3000)), lab::ExitStatus::Exited(12)) << d.Output();
+  EXPECT_EQ(d.WaitExit(Ms(3000)), lab::ExitStatus::Exited(12)) << d.Output();
   EXPECT_TRUE(EndsWith(d.Output(), fatal)) << d.Output();
   EXPECT_EQ(CountOf(d.Output(), "Abnormal exit"), 0u) << d.Output();
-  EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  EXPECT_FALSE(lab::Exists(c.LockPath()));
   std::optional<struct termios> back = c.sim->GetTermios();
   ASSERT_TRUE(back.has_value());
   EXPECT_EQ(back->c_lflag, orig->c_lflag);
@@ -864,38 +822,38 @@ TEST_F(SupervisorLab, TerminationSignalDuringAFatalPauseKeepsTheFatalStatus) {
 // Reopening after a replug
 
 TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
-  Controller c = AddSimulated("1-1");
+  Controller& c = AddSimulated("1-1");
   lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()});
   ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
   Client port;
-  ASSERT_TRUE(port.ConnectWithin(PortPath(0, c.IfName()), Budget(2000)));
+  ASSERT_TRUE(port.ConnectWithin(c.PortPath(0), Ms(2000)));
   ASSERT_TRUE(port.Send("first\n"));
-  ASSERT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Budget(2000))) << d.Output();
-  ASSERT_TRUE(port.ReadUntil("first", Budget(2000)));
+  ASSERT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Ms(2000))) << d.Output();
+  ASSERT_TRUE(port.ReadUntil("first", Ms(2000)));
 
   c.sim->Unplug();
   c.sim->ClearReceived();
   c.sim->Plug(1);
   ASSERT_EQ(c.sim->DevicePath(), "/dev/ttyACM1");
-  EXPECT_TRUE(d.WaitForOutput("TTY port filename found: ttyACM1\n", Budget(3000))) << d.Output();
+  EXPECT_TRUE(d.WaitForOutput("TTY port filename found: ttyACM1\n", Ms(3000))) << d.Output();
   // Every port sends its last command block again on the new line.
-  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Budget(2000))) << d.Output();
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 first\n", Ms(2000))) << d.Output();
 
   ASSERT_TRUE(port.Send("second\n"));
-  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 second\n", Budget(2000))) << d.Output();
-  EXPECT_TRUE(port.ReadUntil("second", Budget(2000))) << port.Buffer();
-  EXPECT_EQ(LockHolder(LockPath(c.IfName())), d.Pid());
+  EXPECT_TRUE(c.sim->WaitForSubstring("CMD:port E1.0 second\n", Ms(2000))) << d.Output();
+  EXPECT_TRUE(port.ReadUntil("second", Ms(2000))) << port.Buffer();
+  EXPECT_EQ(LockHolder(c.LockPath()), d.Pid());
 
   // Gone again: the serial thread waits for the device, and a termination
   // signal still ends the daemon at once.
   c.sim->Unplug();
-  EXPECT_TRUE(WaitUntil([&] { return CountOf(d.Output(), "TTY_loop: reports: POLLHUP") == 2; },
-                        Budget(2000)))
+  EXPECT_TRUE(
+      WaitUntil([&] { return CountOf(d.Output(), "TTY_loop: reports: POLLHUP") == 2; }, Ms(2000)))
       << d.Output();
   ASSERT_TRUE(d.Signal(SIGTERM));
-  EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
   EXPECT_TRUE(EndsWith(d.Output(), "Abnormal exit, sig = 0000000F\n")) << d.Output();
-  EXPECT_FALSE(lab::Exists(LockPath(c.IfName())));
+  EXPECT_FALSE(lab::Exists(c.LockPath()));
 }
 
 // ---------------------------------------------------------------------------
@@ -904,14 +862,8 @@ TEST_F(SupervisorLab, SerialThreadReopensControllerReplugAsAnotherTty) {
 TEST_F(SupervisorLab, DebugRunListsTheControllerExactly) {
   lab::ControllerSpec setup;
   setup.hub = "1-1";
-  setup.ttyNames = {};
   setup.pairs = {lab::EthFunction::Named("e1pair0")};
-  lab::ControllerLayout layout = usb_.AddController(setup);
-  lab::SimController::Options o;
-  o.usb = &usb_;
-  o.iface = layout.ctlIf;
-  o.ttyName = "ttyACM0";
-  lab::SimController sim(o);
+  const lab::ControllerLayout& layout = rig.AddController(setup).layout;
 
   const std::string listing =
       "Found 1 E1 controller\n\n"
@@ -923,7 +875,7 @@ TEST_F(SupervisorLab, DebugRunListsTheControllerExactly) {
       "ETH pair name #1: e1pair0\n";
   {
     lab::DaemonProcess d({"--debugmsg", "-k", layout.ctlIf});
-    ASSERT_TRUE(d.WaitForOutput("ctlUART_dw = ", Budget(3000))) << d.Output();
+    ASSERT_TRUE(d.WaitForOutput("ctlUART_dw = ", Ms(3000))) << d.Output();
     const std::string out = d.Output();
     size_t at = out.find("Found 1 E1 controller");
     ASSERT_NE(at, std::string::npos) << out;
@@ -932,15 +884,15 @@ TEST_F(SupervisorLab, DebugRunListsTheControllerExactly) {
     EXPECT_EQ(out.compare(at + listing.size(), 13, "ctlUART_dr = "), 0) << out;
     EXPECT_EQ(CountOf(out, "INFO:"), 1u);
     ASSERT_TRUE(d.Signal(SIGTERM));
-    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
   }
   {
     // Without --debugmsg there is no listing.
     lab::DaemonProcess d({"-k", layout.ctlIf});
-    ASSERT_TRUE(
-        WaitUntil([&] { return LockHolder(LockPath(layout.ctlIf)) == d.Pid(); }, Budget(3000)));
+    ASSERT_TRUE(WaitUntil([&] { return LockHolder(lab::LockFilePath(layout.ctlIf)) == d.Pid(); },
+                          Ms(3000)));
     ASSERT_TRUE(d.Signal(SIGTERM));
-    EXPECT_EQ(d.WaitExit(Budget(1000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
     EXPECT_EQ(d.Output().find("INFO:"), std::string::npos) << d.Output();
     EXPECT_EQ(d.Output().find("Found 1"), std::string::npos) << d.Output();
   }
