@@ -35,6 +35,10 @@ std::string CommandLine(int port, const std::string& text) {
   return "CMD:port E1." + std::to_string(port) + " " + text + "\n";
 }
 
+std::string AckLine(int port, const std::string& text) {
+  return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
+}
+
 Rig::Rig() {
   ResetSandbox();
 }

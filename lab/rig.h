@@ -25,8 +25,10 @@ std::string PortSocketPath(const std::string& ctlIf, int port);
 std::string AuxSocketPath(const std::string& ctlIf);
 std::string LockFilePath(const std::string& ctlIf);
 
-// The line the controller gets for `text` sent to E1 port `port`.
+// The line the controller gets for `text` sent to E1 port `port`, and the
+// reply line it sends back for the client of that port to get `text`.
 std::string CommandLine(int port, const std::string& text);
+std::string AckLine(int port, const std::string& text);
 
 // How a controller's control UART is played.
 struct UartSpec {

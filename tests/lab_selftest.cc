@@ -310,6 +310,41 @@ TEST_F(LabTest, AccessWatchSeesDirectoryListings) {
   EXPECT_TRUE(watch.Accessed().empty());
 }
 
+// --- The rig ---------------------------------------------------------------
+
+TEST_F(LabTest, RigControllersAreSimulatedOrOnlyNamedInSysfs) {
+  lab::Rig rig;
+  lab::ControllerSpec two;
+  two.pid = 0x0005;
+  two.hub = "2-1";
+  lab::UartSpec named;
+  named.simulated = false;
+  named.ttyName = "ttyACM7";
+  lab::RigController& a = rig.AddController(lab::ControllerSpec{});
+  lab::RigController& b = rig.AddController(two, named);
+  EXPECT_EQ(a.ports, 1);
+  EXPECT_EQ(b.ports, 2);
+  ASSERT_NE(a.sim, nullptr);
+  EXPECT_EQ(b.sim, nullptr);
+  EXPECT_TRUE(lab::IsDirectory(rig.usb.InterfaceDir(a.IfName()) + "/tty/ttyACM0"));
+  EXPECT_EQ(Resolve("/dev/ttyACM0"), Resolve(a.sim->SlavePath()));
+  EXPECT_TRUE(lab::IsDirectory(rig.usb.InterfaceDir(b.IfName()) + "/tty/ttyACM7"));
+  EXPECT_FALSE(lab::Exists("/dev/ttyACM7"));
+
+  // Without a daemon no socket comes up, and the wait says which.
+  std::string missing = rig.WaitSockets(50ms);
+  EXPECT_NE(missing.find(a.PortPath(0) + " never appeared"), std::string::npos) << missing;
+  EXPECT_NE(missing.find(a.AuxPath() + " never appeared"), std::string::npos) << missing;
+  EXPECT_EQ(missing.find(b.IfName()), std::string::npos) << "b has no simulated UART";
+
+  // A replug comes back as another tty, in sysfs and in /dev.
+  rig.Replug(3);
+  EXPECT_FALSE(lab::Exists("/dev/ttyACM0"));
+  EXPECT_FALSE(lab::Exists(rig.usb.InterfaceDir(a.IfName()) + "/tty/ttyACM0"));
+  EXPECT_TRUE(lab::IsDirectory(rig.usb.InterfaceDir(a.IfName()) + "/tty/ttyACM3"));
+  EXPECT_EQ(Resolve("/dev/ttyACM3"), Resolve(a.sim->SlavePath()));
+}
+
 // --- Network interfaces --------------------------------------------------
 
 TEST_F(LabTest, FollowerKeepsNetEntryNamedAfterTheInterface) {
