@@ -34,11 +34,8 @@ using lab::ElapsedMs;
 using lab::kSlow;
 using lab::Ms;
 
+using lab::AckLine;
 using lab::CommandLine;
-
-std::string Ack(int port, const std::string& text) {
-  return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
-}
 
 // Context switches (voluntary and not) of each of the daemon's threads, by
 // thread id. Each one is a wake-up of a sleeping or preempted thread.
@@ -115,7 +112,7 @@ TEST_F(DataPathLab, SlowReaderDoesNotDelayTheOtherPortsReplies) {
   std::thread flood([&] {
     for (long seq = 0; !stop;) {
       std::string batch;
-      for (int i = 0; i < 10; ++i, ++seq) batch += Ack(0, FloodLine(seq));
+      for (int i = 0; i < 10; ++i, ++seq) batch += AckLine(0, FloodLine(seq));
       Sim().Send(batch);
       std::this_thread::sleep_for(5ms);
     }
@@ -137,7 +134,7 @@ TEST_F(DataPathLab, SlowReaderDoesNotDelayTheOtherPortsReplies) {
   for (int i = 0; Clock::now() < end; ++i) {
     std::string probe = "probe" + std::to_string(i);
     auto sent = Clock::now();
-    ASSERT_TRUE(Sim().Send(Ack(1, probe)));
+    ASSERT_TRUE(Sim().Send(AckLine(1, probe)));
     if (!live.ReadUntil(probe + "\n", 5000ms)) {
       ADD_FAILURE() << probe << " never reached port 1";
       break;
@@ -181,12 +178,12 @@ TEST_F(DataPathLab, LinesAfterAnEndOfFileReplyReachNobody) {
     lab::PortClient c0;
     ASSERT_TRUE(Attach(0, &c0));
     std::string r = std::to_string(round);
-    ASSERT_TRUE(Sim().Send(Ack(0, "before" + r) + Ack(1, "one" + r) + Ack(0, "EOF") +
-                           Ack(0, "after-eof" + r) + Ack(1, "two" + r) +
-                           Ack(0,
-                               "\x1a"
-                               "again") +
-                           Ack(0, "last" + r)));
+    ASSERT_TRUE(Sim().Send(AckLine(0, "before" + r) + AckLine(1, "one" + r) + AckLine(0, "EOF") +
+                           AckLine(0, "after-eof" + r) + AckLine(1, "two" + r) +
+                           AckLine(0,
+                                   "\x1a"
+                                   "again") +
+                           AckLine(0, "last" + r)));
     EXPECT_TRUE(c0.WaitForEof(Ms(2000)));
     EXPECT_EQ(c0.Buffer(), "before" + r + "\n");
     ASSERT_TRUE(c1.ReadUntil("two" + r + "\n", Ms(2000))) << c1.Buffer();
@@ -194,14 +191,14 @@ TEST_F(DataPathLab, LinesAfterAnEndOfFileReplyReachNobody) {
     c1.ClearBuffer();
 
     // Still nobody's, until the next client of port 0 is accepted.
-    ASSERT_TRUE(Sim().Send(Ack(0, "nobody" + r) + Ack(1, "three" + r)));
+    ASSERT_TRUE(Sim().Send(AckLine(0, "nobody" + r) + AckLine(1, "three" + r)));
     ASSERT_TRUE(c1.ReadUntil("three" + r + "\n", Ms(2000)));
     EXPECT_EQ(c1.Buffer(), "three" + r + "\n");
     c1.ClearBuffer();
 
     lab::PortClient next;
     ASSERT_TRUE(Attach(0, &next));
-    ASSERT_TRUE(Sim().Send(Ack(0, "for-next" + r)));
+    ASSERT_TRUE(Sim().Send(AckLine(0, "for-next" + r)));
     ASSERT_TRUE(next.ReadUntil("for-next" + r + "\n", Ms(2000)));
     EXPECT_EQ(next.Buffer(), "for-next" + r + "\n");
   }
@@ -228,7 +225,7 @@ TEST_F(DataPathLab, EndOfFileReplyComesAfterTheQueuedReplies) {
   auto sendLines = [&](int lines) {
     std::string batch;
     for (int i = 0; i < lines; ++i, ++seq) {
-      batch += Ack(0, FloodLine(seq));
+      batch += AckLine(0, FloodLine(seq));
       expected += FloodLine(seq) + "\n";
     }
     return Sim().Send(batch);
@@ -249,7 +246,7 @@ TEST_F(DataPathLab, EndOfFileReplyComesAfterTheQueuedReplies) {
   // The client reads only once the daemon has handled the end-of-file
   // reply: the port-1 line behind it has arrived.
   ASSERT_TRUE(sendLines(100));
-  ASSERT_TRUE(Sim().Send(Ack(0, "EOF") + Ack(0, "after-eof") + Ack(1, "behind-eof")));
+  ASSERT_TRUE(Sim().Send(AckLine(0, "EOF") + AckLine(0, "after-eof") + AckLine(1, "behind-eof")));
   ASSERT_TRUE(c1.ReadUntil("behind-eof\n", Ms(2000)));
   ASSERT_TRUE(c0.WaitForEof(Ms(5000)));
   EXPECT_EQ(c0.Buffer().size(), expected.size());
@@ -291,7 +288,7 @@ TEST_F(DataPathLab, ServesPortsWithDescriptorsAbove1023) {
 
   lab::PortClient c0;
   ASSERT_TRUE(Attach(0, &c0));
-  ASSERT_TRUE(Sim().Send(Ack(0, "from-high")));
+  ASSERT_TRUE(Sim().Send(AckLine(0, "from-high")));
   ASSERT_TRUE(c0.ReadUntil("from-high\n", Ms(2000))) << c0.Buffer();
   EXPECT_EQ(c0.Buffer(), "from-high\n");
 
@@ -332,7 +329,7 @@ TEST_F(DataPathLab, IdleDaemonSleepsUntilSomethingHappens) {
   EXPECT_LE(mainTurns, static_cast<long>(secs * 5) + 3) << "main loop turns";
 
   // Asleep, they still answer at once.
-  ASSERT_TRUE(Sim().Send(Ack(0, "wake")));
+  ASSERT_TRUE(Sim().Send(AckLine(0, "wake")));
   ASSERT_TRUE(c0.ReadUntil("wake\n", Ms(2000)));
   ASSERT_TRUE(c0.Send("cmd-after-idle\n"));
   EXPECT_TRUE(Sim().WaitForSubstring(CommandLine(0, "cmd-after-idle"), Ms(2000)));
