@@ -21,8 +21,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace discoverylab;
-using lab::ControllerSpec;
-using lab::EthFunction;
 using lab::ExitStatus;
 
 // --- Informational modes ---------------------------------------------------

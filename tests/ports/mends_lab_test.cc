@@ -32,7 +32,6 @@ using lab::CommandLine;
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
-using lab::CountOf;
 
 using lab::ElapsedMs;
 using lab::kSlow;

@@ -37,7 +37,6 @@ using lab::CountOf;
 using lab::ElapsedMs;
 using lab::kSlow;
 using lab::Ms;
-using portslab::CpuTicks;
 using portslab::Pattern;
 
 using lab::AckLine;
