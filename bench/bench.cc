@@ -26,7 +26,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/run_paths.h"
 #include "lab/lab.h"
 
 namespace {
@@ -269,60 +268,43 @@ LatencyFigures Measure(const Path& p, const Config& cfg) {
 
 // ---- lab set-up ----
 
-std::string PortSocket(const std::string& iface, int port) {
-  char path[256];
-  FormatPortSocketPath(path, sizeof path, port, iface.c_str());
-  return path;
-}
-
-struct Lab {
-  lab::FakeUsb usb;
-  std::vector<lab::ControllerLayout> layouts;
-  std::vector<std::unique_ptr<lab::SimController>> sims;
-};
-
 // `count` controllers (one-port, or two-port when `twoPorts`) on hubs
 // 1-1 .. N-1, each with a simulator that answers "CMD:port E1.n x" with
 // "ACK:E1.n:x" (when `sims`).
-void BuildControllers(Lab* l, int count, bool sims, bool twoPorts = false) {
-  lab::ResetSandbox();
+void BuildControllers(lab::Rig* rig, int count, bool sims, bool twoPorts = false) {
   for (int i = 0; i < count; ++i) {
     lab::ControllerSpec s;
     s.hub = std::to_string(i + 1) + "-1";
-    s.ttyNames = {"ttyACM" + std::to_string(i)};
     s.pairs = {lab::EthFunction::Named("eth" + std::to_string(i))};
     if (twoPorts) {
       s.pid = 0x0005;
       s.pairs.push_back(lab::EthFunction::Named("eth" + std::to_string(i) + "b"));
     }
-    l->layouts.push_back(l->usb.AddController(s));
-    if (!sims) continue;
-    lab::SimController::Options o;
-    o.usb = &l->usb;
-    o.iface = l->layouts.back().ctlIf;
-    o.ttyName = s.ttyNames[0];
-    o.reply = lab::AckReplyRule();
-    l->sims.push_back(std::make_unique<lab::SimController>(o));
+    lab::UartSpec uart;
+    uart.simulated = sims;
+    uart.ttyName = "ttyACM" + std::to_string(i);
+    uart.reply = lab::AckReplyRule();
+    rig->AddController(s, uart);
   }
 }
 
-std::unique_ptr<lab::DaemonProcess> StartDaemon(const Lab& l) {
+lab::DaemonProcess* StartDaemon(lab::Rig& rig) {
   // The Ethernet pass runs as in service: each pair's fake sysfs entry
   // carries its wanted name, so every idle turn does the steady-state work
   // (two directory reads and one flags request per pair).
-  auto d = std::make_unique<lab::DaemonProcess>(
-      std::vector<std::string>{"-n", getenv("BENCH_DEBUG") ? "--debugmsg" : "-q"});
+  lab::DaemonProcess& d =
+      rig.StartDaemon(std::vector<std::string>{"-n", getenv("BENCH_DEBUG") ? "--debugmsg" : "-q"});
   // Wait for the sockets without connecting: a probe connection would be
   // accepted (and its hang-up handled) while the measuring client waits
   // queued behind it on a socket that is about to be closed.
   auto until = Clock::now() + 5s;
-  for (const auto& layout : l.layouts) {
-    while (!lab::Exists(PortSocket(layout.ctlIf, 0))) {
+  for (size_t i = 0; i < rig.Controllers(); ++i) {
+    while (!lab::Exists(rig.Controller(i).PortPath(0))) {
       if (Clock::now() > until) Fail("port socket did not appear");
       std::this_thread::sleep_for(5ms);
     }
   }
-  return d;
+  return &d;
 }
 
 struct Row {
@@ -367,19 +349,18 @@ int main(int argc, char** argv) {
   // its rounds, so that a burst of load on the machine does not decide a
   // comparison.
   {
-    Lab l;
+    lab::Rig l;
     BuildControllers(&l, 1, true);
-    lab::SimController& sim = *l.sims[0];
+    lab::SimController& sim = l.Sim(0);
     std::vector<LatencyFigures> daemonRuns, directRuns, socatRuns;
     for (int round = 0; round < cfg.comparisonRounds; ++round) {
-      auto daemon = StartDaemon(l);
-      Path viaDaemon{"e1ctld", ConnectUnix(PortSocket(l.layouts[0].ctlIf, 0), 5s), daemon->Pid(),
-                     false};
-      if (getenv("BENCH_DEBUG")) g_reportDaemon = daemon.get();
+      lab::DaemonProcess* daemon = StartDaemon(l);
+      Path viaDaemon{"e1ctld", ConnectUnix(l.Controller(0).PortPath(0), 5s), daemon->Pid(), false};
+      if (getenv("BENCH_DEBUG")) g_reportDaemon = daemon;
       daemonRuns.push_back(Measure(viaDaemon, cfg));
       g_reportDaemon = nullptr;
       close(viaDaemon.fd);
-      daemon.reset();
+      l.StopDaemon();
       sim.ClearReceived();
 
       // The same controller straight through the pty: the floor of the path.
@@ -419,13 +400,13 @@ int main(int argc, char** argv) {
   std::map<int, int64_t> rss;
   std::map<int, IdleFigures> idle;
   for (int n : {1, 8, 32}) {
-    Lab l;
+    lab::Rig l;
     BuildControllers(&l, n, true, true);
-    auto daemon = StartDaemon(l);
+    lab::DaemonProcess* daemon = StartDaemon(l);
     std::vector<int> clients;
     if (n != 32) {
-      for (const auto& layout : l.layouts) {
-        int fd = ConnectUnix(PortSocket(layout.ctlIf, 0), 5s);
+      for (size_t i = 0; i < l.Controllers(); ++i) {
+        int fd = ConnectUnix(l.Controller(i).PortPath(0), 5s);
         LineReader r(fd);
         WriteAll(fd, "q0\n");
         if (r.Next() != "q0") Fail("idle client: wrong reply");
@@ -445,12 +426,12 @@ int main(int argc, char** argv) {
   // 3. Discovery of 64 controllers (table mode: discovery and nothing else).
   double discoveryMs = 0;
   {
-    Lab l;
+    lab::Rig l;
     BuildControllers(&l, 64, false);
     std::vector<double> ms;
     for (int i = 0; i < cfg.discoveryRuns; ++i) {
       auto t0 = Clock::now();
-      lab::RunResult r = lab::RunToExit({"-n", "-s"});
+      lab::ToolRun r = lab::RunDaemon({"-n", "-s"});
       ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
       size_t lines = static_cast<size_t>(std::count(r.out.begin(), r.out.end(), '\n'));
       if (r.status != lab::ExitStatus::Exited(0) || lines != 64) {

@@ -167,18 +167,4 @@ ExitStatus DaemonProcess::WaitExit(std::chrono::milliseconds timeout) {
   return status_;
 }
 
-RunResult RunToExit(const std::vector<std::string>& args, std::chrono::milliseconds timeout,
-                    const DaemonOptions& opts) {
-  DaemonProcess d(args, opts);
-  RunResult r;
-  r.status = d.WaitExit(timeout);
-  if (r.status.kind == ExitStatus::Kind::kTimeout) {
-    d.Signal(SIGKILL);
-    d.WaitExit(std::chrono::seconds(10));
-  }
-  r.out = d.Output();
-  r.err = d.Errors();
-  return r;
-}
-
 }  // namespace lab

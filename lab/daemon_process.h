@@ -88,18 +88,6 @@ class DaemonProcess {
   bool outputPaused_ = false;
 };
 
-struct RunResult {
-  ExitStatus status;
-  std::string out;
-  std::string err;
-};
-
-// Runs the daemon until it exits (killing it after `timeout`) and returns
-// its status and output: for the table and information modes.
-RunResult RunToExit(const std::vector<std::string>& args,
-                    std::chrono::milliseconds timeout = std::chrono::seconds(10),
-                    const DaemonOptions& opts = {});
-
 }  // namespace lab
 
 #endif  // E1CTLD_LAB_DAEMON_PROCESS_H_

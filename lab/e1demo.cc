@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/run_paths.h"
 #include "lab/lab.h"
 
 namespace {
@@ -30,11 +31,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kPair0 = "e1eth0";
 constexpr const char* kPair1 = "e1eth1";
 constexpr const char* kStranger = "lan7";  // what "somebody else" renames pair 0 to
-constexpr const char* kSocketDir = "/var/run/E1controllers";
-
-std::string PortSocket(const std::string& ctlIf, int port) {
-  return std::string(kSocketDir) + "/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ctlIf;
-}
 
 // ---------------------------------------------------------------------------
 // Presentation: numbered steps with their expectation, what was seen, and
@@ -166,23 +162,22 @@ int RunDemo() {
   Steps steps;
 
   // The lab.
-  lab::FakeUsb usb;
-  for (const char* n : {kPair0, kPair1, kStranger}) lab::DeleteInterface(n);
-  lab::CreateVethPair(kPair0, "e1eth0peer");
-  lab::CreateVethPair(kPair1, "e1eth1peer");
+  lab::Rig rig;
+  rig.ForgetInterfaces({kStranger});
+  rig.AddVethPair(kPair0);
+  rig.AddVethPair(kPair1);
   lab::SetInterfaceUp(kPair0, true);  // pair 0 in use, pair 1 left down
   lab::ControllerSpec model;
   model.pid = 0x0005;
   model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-  lab::ControllerLayout layout = usb.AddController(model);
-  lab::NetFollower follower;
-  follower.Track(usb.NetDir(layout.pairDevs[0] + ":1.0"), kPair0);
-  follower.Track(usb.NetDir(layout.pairDevs[1] + ":1.0"), kPair1);
-  lab::SimController::Options simOpts;
-  simOpts.usb = &usb;
-  simOpts.iface = layout.ctlIf;
-  simOpts.reply = ControllerReply;
-  lab::SimController sim(simOpts);
+  lab::UartSpec uartSpec;
+  uartSpec.reply = ControllerReply;
+  const lab::RigController& controller = rig.AddController(model, uartSpec);
+  const lab::ControllerLayout& layout = controller.layout;
+  rig.TrackPair(0, 0, kPair0);
+  rig.TrackPair(0, 1, kPair1);
+  lab::NetFollower& follower = rig.Net();
+  lab::SimController& sim = *controller.sim;
 
   const std::string ctlIf = layout.ctlIf;
   const std::string devs = "/proc/1/root/sys/bus/usb/devices/";
@@ -195,13 +190,13 @@ int RunDemo() {
   printf("  daemon: %s\n", lab::DaemonPath().c_str());
 
   // 1-3: the informational outputs.
-  steps.Begin("Socket names for scripts: e1ctld -p",
-              "PREFIX##/var/run/E1controllers/G703G704_phy\nSUFFIX##_at_ttyctrl_\nstatus 0");
-  lab::RunResult r = lab::RunToExit({"-p"});
+  const std::string names =
+      std::string("PREFIX##") + kSocketPrefix + "\nSUFFIX##" + kSocketSuffix + "\n";
+  steps.Begin("Socket names for scripts: e1ctld -p", names + "status 0");
+  lab::ToolRun r = lab::RunDaemon({"-p"});
   steps.Saw("printed", r.out);
   steps.Check(r.status == lab::ExitStatus::Exited(0), "status " + StatusText(r.status));
-  steps.Check(r.out == "PREFIX##/var/run/E1controllers/G703G704_phy\nSUFFIX##_at_ttyctrl_\n",
-              "exactly the two lines");
+  steps.Check(r.out == names, "exactly the two lines");
   steps.End();
 
   const std::string pairTable = "ETHDEV##" + std::string(kPair0) + "##" + devs +
@@ -210,7 +205,7 @@ int RunDemo() {
                                 "##1##C251##0005##" + ctlIf + "##1\n";
   steps.Begin("Pair table: e1ctld -s -n (search all known controllers)",
               pairTable + "(one E1 port per pair: two ports over two pairs)");
-  r = lab::RunToExit({"-s", "-n"});
+  r = lab::RunDaemon({"-s", "-n"});
   steps.Saw("printed", r.out);
   steps.Check(r.status == lab::ExitStatus::Exited(0), "status " + StatusText(r.status));
   steps.Check(r.out == pairTable, "both pairs with their interface names and USB paths");
@@ -219,21 +214,21 @@ int RunDemo() {
   const std::string hubTable = "HUBETH##(null)##(null)##0##C251##0005\n";
   steps.Begin("Hub Ethernet table: e1ctld -e -n",
               hubTable + "(this model has no extra Ethernet function on its hub)");
-  r = lab::RunToExit({"-e", "-n"});
+  r = lab::RunDaemon({"-e", "-n"});
   steps.Saw("printed", r.out);
   steps.Check(r.status == lab::ExitStatus::Exited(0), "status " + StatusText(r.status));
   steps.Check(r.out == hubTable, "one line for the controller, index 0");
   steps.End();
 
   // 4: the daemon.
-  const std::string sock0 = PortSocket(ctlIf, 0);
-  const std::string sock1 = PortSocket(ctlIf, 1);
-  const std::string lockPath = "/var/run/KESTRD_LOCK_" + ctlIf;
+  const std::string sock0 = controller.PortPath(0);
+  const std::string sock1 = controller.PortPath(1);
+  const std::string lockPath = controller.LockPath();
   steps.Begin("Start the daemon: e1ctld -n --debugmsg",
               "it locks " + lockPath + ", opens " + sim.DevicePath() +
                   ",\nserves one socket per E1 port:\n" + sock0 + "\n" + sock1 +
                   "\nand finds both Ethernet pairs under their names");
-  lab::DaemonProcess daemon({"-n", "--debugmsg"});
+  lab::DaemonProcess& daemon = rig.StartDaemon({"-n", "--debugmsg"});
   bool socketsUp = lab::WaitUntil([&] { return lab::Exists(sock0) && lab::Exists(sock1); }, 10s);
   bool steady = daemon.WaitForOutput(
       std::string("Ethername is the same '") + kPair0 + "'/'" + kPair0 + "'", 5s);
@@ -241,7 +236,7 @@ int RunDemo() {
       steady && daemon.WaitForOutput(
                     std::string("Ethername is the same '") + kPair1 + "'/'" + kPair1 + "'", 5s);
   std::string listing;
-  for (const std::string& name : lab::ListDirectory(kSocketDir)) listing += name + "\n";
+  for (const std::string& name : lab::ListDirectory(lab::SocketDirPath())) listing += name + "\n";
   steps.Saw("sockets", listing);
   steps.Saw("daemon log", Grep(daemon.Output(), {"flagged for repeat", "Ethername is the same"}));
   steps.Check(socketsUp, "both port sockets exist");

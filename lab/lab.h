@@ -8,8 +8,10 @@
 #include "lab/fs.h"
 #include "lab/port_client.h"
 #include "lab/process.h"
+#include "lab/rig.h"
 #include "lab/sandbox.h"
 #include "lab/sim_controller.h"
+#include "lab/tool.h"
 #include "lab/veth.h"
 #include "lab/wait.h"
 

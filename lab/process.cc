@@ -70,8 +70,8 @@ std::vector<pid_t> AllPids() {
   return pids;
 }
 
-// A command name without a slash is looked up in PATH (before the fork:
-// the child only execs).
+}  // namespace
+
 std::string FindInPath(const std::string& name) {
   if (name.find('/') != std::string::npos) return name;
   const char* env = getenv("PATH");
@@ -86,8 +86,6 @@ std::string FindInPath(const std::string& name) {
   }
   return name;
 }
-
-}  // namespace
 
 ExitStatus ExitStatus::FromWaitStatus(int status) {
   if (WIFEXITED(status)) return Exited(WEXITSTATUS(status));

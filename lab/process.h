@@ -48,6 +48,11 @@ struct SpawnSpec {
   std::vector<std::string> env;
 };
 
+// The program that a command name stands for: a name without a slash is
+// looked up in PATH (before a fork: the child only execs); the name itself
+// when it is not found there.
+std::string FindInPath(const std::string& name);
+
 // Forks and execs; throws std::runtime_error when the exec (or the
 // namespace set-up before it) fails, with the child's error text. The pid
 // is tracked so that ReapOrphans() leaves it to WaitChild().

@@ -88,6 +88,17 @@ bool IsInterfaceUp(const std::string& name) {
   return (GetFlags(s, name) & IFF_UP) != 0;
 }
 
+std::optional<bool> InterfaceUpState(const std::string& name) {
+  IfSocket s;
+  struct ifreq ifr = {};
+  CopyName(ifr.ifr_name, name);
+  if (ioctl(s.fd(), SIOCGIFFLAGS, &ifr) != 0) {
+    if (errno == ENODEV) return std::nullopt;
+    throw std::runtime_error("SIOCGIFFLAGS " + name + ": " + strerror(errno));
+  }
+  return (ifr.ifr_flags & IFF_UP) != 0;
+}
+
 void CreateVethPair(const std::string& name, const std::string& peer) {
   std::string out;
   ExitStatus st =

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,6 +26,9 @@ bool InterfaceExists(const std::string& name);
 void RenameInterface(const std::string& from, const std::string& to);
 void SetInterfaceUp(const std::string& name, bool up);
 bool IsInterfaceUp(const std::string& name);
+// The up flag of the interface; none while no interface has that name (a
+// daemon may hold it under another name just then). Other failures throw.
+std::optional<bool> InterfaceUpState(const std::string& name);
 
 // `ip link add NAME type veth peer name PEER`; throws with ip's output.
 void CreateVethPair(const std::string& name, const std::string& peer);

@@ -13,7 +13,7 @@ namespace lab {
 // How much longer the daemon may take in a sanitizer build (the test binary
 // is compiled with E1_SANITIZER_BUILD there).
 #ifdef E1_SANITIZER_BUILD
-inline constexpr int kSlow = 3;
+inline constexpr int kSlow = 4;
 #else
 inline constexpr int kSlow = 1;
 #endif

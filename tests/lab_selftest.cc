@@ -223,8 +223,7 @@ lab::DaemonOptions Shell() {
 }
 
 TEST_F(LabTest, ProcessOutputStatusAndSignals) {
-  lab::RunResult r =
-      lab::RunToExit({"-c", "printf 'out\\n'; printf 'err' >&2; exit 3"}, 5s, Shell());
+  lab::ToolRun r = lab::RunTool({"sh", "-c", "printf 'out\\n'; printf 'err' >&2; exit 3"});
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(3));
   EXPECT_EQ(r.out, "out\n");
   EXPECT_EQ(r.err, "err");
@@ -236,23 +235,43 @@ TEST_F(LabTest, ProcessOutputStatusAndSignals) {
   EXPECT_EQ(d.WaitExit(5s), lab::ExitStatus::Signaled(SIGTERM));
   EXPECT_FALSE(d.Signal(SIGTERM));
 
-  lab::RunResult slow = lab::RunToExit({"-c", "exec sleep 30"}, 100ms, Shell());
+  lab::ToolOptions briefly;
+  briefly.timeout = 100ms;
+  lab::ToolRun slow = lab::RunTool({"sh", "-c", "exec sleep 30"}, briefly);
   EXPECT_EQ(slow.status, lab::ExitStatus::Timeout());
+  EXPECT_LT(slow.took, 5s) << "the run was not cut at its timeout";
+
+  // Standard input from the text given, standard output to a file named.
+  lab::ToolOptions feeding;
+  feeding.input = "fed\n";
+  lab::ToolRun fed = lab::RunTool({"sh", "-c", "cat; echo more >&2"}, feeding);
+  EXPECT_EQ(fed.status, lab::ExitStatus::Exited(0));
+  EXPECT_EQ(fed.out, "fed\n");
+  EXPECT_EQ(fed.err, "more\n");
+  lab::ToolOptions toFull;
+  toFull.stdoutPath = "/dev/full";
+  lab::ToolRun full = lab::RunTool({"sh", "-c", "echo lost || exit 9"}, toFull);
+  EXPECT_EQ(full.status, lab::ExitStatus::Exited(9));
+  EXPECT_EQ(full.out, "");
 }
 
 TEST_F(LabTest, Argv0IsWhatTheProgramSees) {
-  lab::DaemonOptions o = Shell();
-  o.argv0 = "renamed-shell";
-  lab::RunResult r = lab::RunToExit({"-c", "echo $0"}, 5s, o);
+  lab::ToolOptions renamed;
+  renamed.argv0 = "renamed-shell";
+  lab::ToolRun r = lab::RunTool({"sh", "-c", "echo $0"}, renamed);
   EXPECT_EQ(r.out, "renamed-shell\n");
+  lab::DaemonOptions o = Shell();
+  o.argv0 = "renamed-again";
+  lab::DaemonProcess d({"-c", "echo $0"}, o);
+  EXPECT_TRUE(d.WaitForOutput("renamed-again\n", 5s)) << d.Output();
 }
 
 TEST_F(LabTest, NestedSysDiffersFromPidOnesSys) {
   lab::WriteFile("/sys/marker", "root\n");
   lab::WriteFile("/run/lab/nested-sys/marker", "nested\n");
-  lab::DaemonOptions o = Shell();
-  o.sysRoot = "/run/lab/nested-sys";
-  lab::RunResult r = lab::RunToExit({"-c", "cat /sys/marker /proc/1/root/sys/marker"}, 5s, o);
+  lab::ToolOptions nested;
+  nested.sysRoot = "/run/lab/nested-sys";
+  lab::ToolRun r = lab::RunTool({"sh", "-c", "cat /sys/marker /proc/1/root/sys/marker"}, nested);
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(0));
   EXPECT_EQ(r.out, "nested\nroot\n");
   // The bind mount stayed inside the child's namespace.
@@ -268,7 +287,7 @@ TEST_F(LabTest, SpawnFailureIsReported) {
 TEST_F(LabTest, OrphansAreReapedButWaitedChildrenAreNot) {
   lab::DaemonProcess keeper({"-c", "exec sleep 30"}, Shell());
   // The shell leaves a background child behind, re-parented to PID 1.
-  lab::RunResult r = lab::RunToExit({"-c", "sleep 0.3 >/dev/null 2>&1 & echo $!"}, 5s, Shell());
+  lab::ToolRun r = lab::RunTool({"sh", "-c", "sleep 0.3 >/dev/null 2>&1 & echo $!"});
   ASSERT_EQ(r.status, lab::ExitStatus::Exited(0));
   pid_t orphan = std::stoi(r.out);
   std::vector<pid_t> kids = lab::ChildPids();
@@ -289,6 +308,41 @@ TEST_F(LabTest, AccessWatchSeesDirectoryListings) {
   lab::ListDirectory("/proc/1/root/sys/bus/usb/drivers/cdc_acm");
   EXPECT_EQ(watch.Accessed(), std::vector<std::string>{"/sys/bus/usb/drivers/cdc_acm"});
   EXPECT_TRUE(watch.Accessed().empty());
+}
+
+// --- The rig ---------------------------------------------------------------
+
+TEST_F(LabTest, RigControllersAreSimulatedOrOnlyNamedInSysfs) {
+  lab::Rig rig;
+  lab::ControllerSpec two;
+  two.pid = 0x0005;
+  two.hub = "2-1";
+  lab::UartSpec named;
+  named.simulated = false;
+  named.ttyName = "ttyACM7";
+  lab::RigController& a = rig.AddController(lab::ControllerSpec{});
+  lab::RigController& b = rig.AddController(two, named);
+  EXPECT_EQ(a.ports, 1);
+  EXPECT_EQ(b.ports, 2);
+  ASSERT_NE(a.sim, nullptr);
+  EXPECT_EQ(b.sim, nullptr);
+  EXPECT_TRUE(lab::IsDirectory(rig.usb.InterfaceDir(a.IfName()) + "/tty/ttyACM0"));
+  EXPECT_EQ(Resolve("/dev/ttyACM0"), Resolve(a.sim->SlavePath()));
+  EXPECT_TRUE(lab::IsDirectory(rig.usb.InterfaceDir(b.IfName()) + "/tty/ttyACM7"));
+  EXPECT_FALSE(lab::Exists("/dev/ttyACM7"));
+
+  // Without a daemon no socket comes up, and the wait says which.
+  std::string missing = rig.WaitSockets(50ms);
+  EXPECT_NE(missing.find(a.PortPath(0) + " never appeared"), std::string::npos) << missing;
+  EXPECT_NE(missing.find(a.AuxPath() + " never appeared"), std::string::npos) << missing;
+  EXPECT_EQ(missing.find(b.IfName()), std::string::npos) << "b has no simulated UART";
+
+  // A replug comes back as another tty, in sysfs and in /dev.
+  rig.Replug(3);
+  EXPECT_FALSE(lab::Exists("/dev/ttyACM0"));
+  EXPECT_FALSE(lab::Exists(rig.usb.InterfaceDir(a.IfName()) + "/tty/ttyACM0"));
+  EXPECT_TRUE(lab::IsDirectory(rig.usb.InterfaceDir(a.IfName()) + "/tty/ttyACM3"));
+  EXPECT_EQ(Resolve("/dev/ttyACM3"), Resolve(a.sim->SlavePath()));
 }
 
 // --- Network interfaces --------------------------------------------------

@@ -23,7 +23,7 @@
 #include <vector>
 
 #include "lab/lab.h"
-#include "tests/ports/ports_lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 
@@ -34,11 +34,8 @@ using lab::ElapsedMs;
 using lab::kSlow;
 using lab::Ms;
 
-using portslab::Cmd;
-
-std::string Ack(int port, const std::string& text) {
-  return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
-}
+using lab::AckLine;
+using lab::CommandLine;
 
 // Context switches (voluntary and not) of each of the daemon's threads, by
 // thread id. Each one is a wake-up of a sleeping or preempted thread.
@@ -59,9 +56,13 @@ std::map<std::string, long> SwitchesByThread(pid_t pid) {
 
 // One two-port controller; the test waits until both port sockets and the
 // auxiliary socket exist.
-class DataPathLab : public portslab::PortsLab {
+class DataPathLab : public lab::RigTest {
  protected:
-  void Start(bool debug) { PortsLab::Start(portslab::kTwoPortPid, debug); }
+  void Start(bool debug) {
+    std::vector<std::string> args = {"-n", "-k"};
+    if (debug) args.push_back("--debugmsg");
+    StartOne(lab::kTwoPortPid, args);
+  }
 };
 
 // The flood's port-0 lines: "f<seq>-" and a pad, numbered from 0.
@@ -111,8 +112,8 @@ TEST_F(DataPathLab, SlowReaderDoesNotDelayTheOtherPortsReplies) {
   std::thread flood([&] {
     for (long seq = 0; !stop;) {
       std::string batch;
-      for (int i = 0; i < 10; ++i, ++seq) batch += Ack(0, FloodLine(seq));
-      sim_->Send(batch);
+      for (int i = 0; i < 10; ++i, ++seq) batch += AckLine(0, FloodLine(seq));
+      Sim().Send(batch);
       std::this_thread::sleep_for(5ms);
     }
   });
@@ -133,7 +134,7 @@ TEST_F(DataPathLab, SlowReaderDoesNotDelayTheOtherPortsReplies) {
   for (int i = 0; Clock::now() < end; ++i) {
     std::string probe = "probe" + std::to_string(i);
     auto sent = Clock::now();
-    ASSERT_TRUE(sim_->Send(Ack(1, probe)));
+    ASSERT_TRUE(Sim().Send(AckLine(1, probe)));
     if (!live.ReadUntil(probe + "\n", 5000ms)) {
       ADD_FAILURE() << probe << " never reached port 1";
       break;
@@ -156,7 +157,7 @@ TEST_F(DataPathLab, SlowReaderDoesNotDelayTheOtherPortsReplies) {
 
   // The slow client's queue overflowed: whole lines were dropped, and that
   // was logged; what it got are whole lines in order.
-  EXPECT_TRUE(daemon_->WaitForOutput(
+  EXPECT_TRUE(Daemon().WaitForOutput(
       "TTY_loop: write error (errno=11): Resource temporarily unavailable\n", Ms(1000)));
   std::vector<std::string> bad;
   long lines = CheckFloodLines(slowGot, &bad);
@@ -177,12 +178,12 @@ TEST_F(DataPathLab, LinesAfterAnEndOfFileReplyReachNobody) {
     lab::PortClient c0;
     ASSERT_TRUE(Attach(0, &c0));
     std::string r = std::to_string(round);
-    ASSERT_TRUE(sim_->Send(Ack(0, "before" + r) + Ack(1, "one" + r) + Ack(0, "EOF") +
-                           Ack(0, "after-eof" + r) + Ack(1, "two" + r) +
-                           Ack(0,
-                               "\x1a"
-                               "again") +
-                           Ack(0, "last" + r)));
+    ASSERT_TRUE(Sim().Send(AckLine(0, "before" + r) + AckLine(1, "one" + r) + AckLine(0, "EOF") +
+                           AckLine(0, "after-eof" + r) + AckLine(1, "two" + r) +
+                           AckLine(0,
+                                   "\x1a"
+                                   "again") +
+                           AckLine(0, "last" + r)));
     EXPECT_TRUE(c0.WaitForEof(Ms(2000)));
     EXPECT_EQ(c0.Buffer(), "before" + r + "\n");
     ASSERT_TRUE(c1.ReadUntil("two" + r + "\n", Ms(2000))) << c1.Buffer();
@@ -190,19 +191,19 @@ TEST_F(DataPathLab, LinesAfterAnEndOfFileReplyReachNobody) {
     c1.ClearBuffer();
 
     // Still nobody's, until the next client of port 0 is accepted.
-    ASSERT_TRUE(sim_->Send(Ack(0, "nobody" + r) + Ack(1, "three" + r)));
+    ASSERT_TRUE(Sim().Send(AckLine(0, "nobody" + r) + AckLine(1, "three" + r)));
     ASSERT_TRUE(c1.ReadUntil("three" + r + "\n", Ms(2000)));
     EXPECT_EQ(c1.Buffer(), "three" + r + "\n");
     c1.ClearBuffer();
 
     lab::PortClient next;
     ASSERT_TRUE(Attach(0, &next));
-    ASSERT_TRUE(sim_->Send(Ack(0, "for-next" + r)));
+    ASSERT_TRUE(Sim().Send(AckLine(0, "for-next" + r)));
     ASSERT_TRUE(next.ReadUntil("for-next" + r + "\n", Ms(2000)));
     EXPECT_EQ(next.Buffer(), "for-next" + r + "\n");
   }
-  daemon_->WaitForQuiet(Ms(200), Ms(2000));
-  EXPECT_EQ(daemon_->Output().find("write error"), std::string::npos) << daemon_->Output();
+  Daemon().WaitForQuiet(Ms(200), Ms(2000));
+  EXPECT_EQ(Daemon().Output().find("write error"), std::string::npos) << Daemon().Output();
 }
 
 // Bytes the daemon has sent to the client that it has not read yet.
@@ -224,10 +225,10 @@ TEST_F(DataPathLab, EndOfFileReplyComesAfterTheQueuedReplies) {
   auto sendLines = [&](int lines) {
     std::string batch;
     for (int i = 0; i < lines; ++i, ++seq) {
-      batch += Ack(0, FloodLine(seq));
+      batch += AckLine(0, FloodLine(seq));
       expected += FloodLine(seq) + "\n";
     }
-    return sim_->Send(batch);
+    return Sim().Send(batch);
   };
   // Fill the client's socket until it takes no more: three rounds of lines
   // in a row that do not show up in it.
@@ -245,13 +246,13 @@ TEST_F(DataPathLab, EndOfFileReplyComesAfterTheQueuedReplies) {
   // The client reads only once the daemon has handled the end-of-file
   // reply: the port-1 line behind it has arrived.
   ASSERT_TRUE(sendLines(100));
-  ASSERT_TRUE(sim_->Send(Ack(0, "EOF") + Ack(0, "after-eof") + Ack(1, "behind-eof")));
+  ASSERT_TRUE(Sim().Send(AckLine(0, "EOF") + AckLine(0, "after-eof") + AckLine(1, "behind-eof")));
   ASSERT_TRUE(c1.ReadUntil("behind-eof\n", Ms(2000)));
   ASSERT_TRUE(c0.WaitForEof(Ms(5000)));
   EXPECT_EQ(c0.Buffer().size(), expected.size());
   EXPECT_TRUE(c0.Buffer() == expected) << "the client's lines differ from what was sent";
-  daemon_->WaitForQuiet(Ms(200), Ms(2000));
-  EXPECT_EQ(daemon_->Output().find("write error"), std::string::npos) << daemon_->Output();
+  Daemon().WaitForQuiet(Ms(200), Ms(2000));
+  EXPECT_EQ(Daemon().Output().find("write error"), std::string::npos) << Daemon().Output();
   lab::PortClient next;
   EXPECT_TRUE(Attach(0, &next));
 }
@@ -280,21 +281,21 @@ TEST_F(DataPathLab, ServesPortsWithDescriptorsAbove1023) {
   // The daemon really works above 1023.
   int highest = -1;
   for (const std::string& fd :
-       lab::ListDirectory("/proc/" + std::to_string(daemon_->Pid()) + "/fd")) {
+       lab::ListDirectory("/proc/" + std::to_string(Daemon().Pid()) + "/fd")) {
     highest = std::max(highest, std::atoi(fd.c_str()));
   }
   EXPECT_GT(highest, 1100);
 
   lab::PortClient c0;
   ASSERT_TRUE(Attach(0, &c0));
-  ASSERT_TRUE(sim_->Send(Ack(0, "from-high")));
+  ASSERT_TRUE(Sim().Send(AckLine(0, "from-high")));
   ASSERT_TRUE(c0.ReadUntil("from-high\n", Ms(2000))) << c0.Buffer();
   EXPECT_EQ(c0.Buffer(), "from-high\n");
 
   lab::PortClient aux;
   ASSERT_TRUE(aux.ConnectWithin(AuxPath(), Ms(2000)));
   ASSERT_TRUE(aux.Send("aux-data"));
-  EXPECT_TRUE(daemon_->WaitForOutput("received 8 bytes:\naux-data", Ms(2000))) << daemon_->Output();
+  EXPECT_TRUE(Daemon().WaitForOutput("received 8 bytes:\naux-data", Ms(2000))) << Daemon().Output();
 }
 
 // With one client connected and nothing to do, the serial and port threads
@@ -303,8 +304,8 @@ TEST_F(DataPathLab, IdleDaemonSleepsUntilSomethingHappens) {
   ASSERT_NO_FATAL_FAILURE(Start(false));
   lab::PortClient c0;
   ASSERT_TRUE(Attach(0, &c0));
-  daemon_->WaitForQuiet(300ms, 2000ms);
-  pid_t pid = daemon_->Pid();
+  Daemon().WaitForQuiet(300ms, 2000ms);
+  pid_t pid = Daemon().Pid();
   std::map<std::string, long> before = SwitchesByThread(pid);
   auto t0 = Clock::now();
   std::this_thread::sleep_for(2s);
@@ -328,10 +329,10 @@ TEST_F(DataPathLab, IdleDaemonSleepsUntilSomethingHappens) {
   EXPECT_LE(mainTurns, static_cast<long>(secs * 5) + 3) << "main loop turns";
 
   // Asleep, they still answer at once.
-  ASSERT_TRUE(sim_->Send(Ack(0, "wake")));
+  ASSERT_TRUE(Sim().Send(AckLine(0, "wake")));
   ASSERT_TRUE(c0.ReadUntil("wake\n", Ms(2000)));
   ASSERT_TRUE(c0.Send("cmd-after-idle\n"));
-  EXPECT_TRUE(sim_->WaitForSubstring(Cmd(0, "cmd-after-idle"), Ms(2000)));
+  EXPECT_TRUE(Sim().WaitForSubstring(CommandLine(0, "cmd-after-idle"), Ms(2000)));
 }
 
 // A replay waits until the port's client has been quiet for 100 ms: a
@@ -350,17 +351,17 @@ TEST_F(DataPathLab, ReplayWaitsUntilTheClientIsQuiet) {
     }
   });
   lab::WaitUntil([&] { return sentBusy >= 10; }, Ms(2000));
-  sim_->Unplug();
-  sim_->Plug(1);
+  Sim().Unplug();
+  Sim().Plug(1);
   busy.join();
   const std::string lastBusy = "): port E1.0 busy39\n";
-  ASSERT_TRUE(daemon_->WaitForOutput(lastBusy, Ms(2000)));
+  ASSERT_TRUE(Daemon().WaitForOutput(lastBusy, Ms(2000)));
   const std::string replay = "Last command block request processed (";
   std::string log;
   size_t flagged = std::string::npos, replay0 = std::string::npos, replay1 = std::string::npos;
   // Each port's replay line after the reopen.
   auto find = [&] {
-    log = daemon_->Output();
+    log = Daemon().Output();
     flagged = log.find("TTY_thread: E1 thread idx 0 flagged for repeat last command.\n",
                        log.find("TTY port filename found: ttyACM1\n"));
     replay0 = replay1 = std::string::npos;
@@ -380,7 +381,7 @@ TEST_F(DataPathLab, ReplayWaitsUntilTheClientIsQuiet) {
   EXPECT_GT(replay0, busyEnd) << "port 0 replayed while its client was busy";
   EXPECT_LT(replay1, busyEnd) << "port 1's replay waited for port 0's client";
   // The replay is the stored block: the last busy command.
-  EXPECT_TRUE(sim_->WaitForSubstring(Cmd(0, "busy39"), Ms(1000)));
+  EXPECT_TRUE(Sim().WaitForSubstring(CommandLine(0, "busy39"), Ms(1000)));
 }
 
 }  // namespace

@@ -17,60 +17,22 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kSocketDir = "/var/run/E1controllers";
+using lab::Ms;
+using lab::RunE1ctl;
+using lab::ToolRun;
 
-std::string PortSocket(const std::string& ctlIf, int port) {
-  return std::string(kSocketDir) + "/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ctlIf;
-}
-
-struct ToolRun {
-  lab::ExitStatus status;
-  std::string out;
-  std::string err;
-  std::chrono::milliseconds took{0};
-};
-
-// Runs e1ctl with `args`, standard input from `input` (none: /dev/null);
-// its files live in the sandbox's own /run.
-ToolRun RunE1ctl(const std::vector<std::string>& args, const std::string* input = nullptr,
-                 std::chrono::milliseconds timeout = 20s) {
-  static int serial = 0;
-  const std::string base = "/run/e1ctl-run" + std::to_string(++serial);
-  int inFd = -1;
-  if (input != nullptr) {
-    lab::WriteFile(base + ".in", *input);
-    inFd = open((base + ".in").c_str(), O_RDONLY | O_CLOEXEC);
-  }
-  int outFd = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int errFd = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  lab::SpawnSpec launch;
-  launch.path = E1CTL_PATH;
-  launch.argv = {"e1ctl"};
-  launch.argv.insert(launch.argv.end(), args.begin(), args.end());
-  launch.stdinFd = inFd;
-  launch.stdoutFd = outFd;
-  launch.stderrFd = errFd;
-  ToolRun r;
-  auto start = Clock::now();
-  pid_t pid = lab::Spawn(launch);
-  r.status = lab::WaitChild(pid, timeout);
-  r.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-  if (r.status.kind == lab::ExitStatus::Kind::kTimeout) {
-    kill(pid, SIGKILL);
-    lab::WaitChild(pid, 5s);
-  }
-  for (int fd : {inFd, outFd, errFd}) {
-    if (fd >= 0) close(fd);
-  }
-  r.out = lab::ReadFile(base + ".out");
-  r.err = lab::ReadFile(base + ".err");
-  return r;
+// Run options with `text` on standard input.
+lab::ToolOptions Fed(const std::string& text) {
+  lab::ToolOptions o;
+  o.input = text;
+  return o;
 }
 
 lab::ExitStatus Exited(int code) {
@@ -120,68 +82,47 @@ std::vector<std::string> CommandsFor(const lab::SimController& sim, int port) {
   return out;
 }
 
-class E1ctl : public ::testing::Test {
+class E1ctl : public lab::RigTest {
  protected:
   void SetUp() override {
-    lab::ResetSandbox();
     lab::ControllerSpec model;
-    model.pid = 0x0005;  // two E1 ports
+    model.pid = lab::kTwoPortPid;
     model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-    layout_ = usb_.AddController(model);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = layout_.ctlIf;
-    o.reply = lab::AckReplyRule();
-    sim_ = std::make_unique<lab::SimController>(o);
+    lab::UartSpec uart;
+    uart.reply = lab::AckReplyRule();
+    rig.AddController(model, uart);
   }
 
-  void TearDown() override {
-    daemon_.reset();
-    sim_.reset();
-  }
+  // The daemon, serving both port sockets. A port thread recreates its
+  // socket a moment after each client leaves: rig.WaitSockets() waits for
+  // that too.
+  void StartDaemon() { ASSERT_NO_FATAL_FAILURE(StartServing({"-n"}, {}, Ms(10000))); }
 
-  void StartDaemon() {
-    daemon_ = std::make_unique<lab::DaemonProcess>(std::vector<std::string>{"-n"});
-    ASSERT_TRUE(WaitSockets(10s)) << daemon_->Output();
-  }
-
-  // Waits until both port sockets exist: a port thread recreates its socket
-  // a moment after each client leaves.
-  bool WaitSockets(std::chrono::milliseconds timeout) const {
-    return lab::WaitUntil([&] { return lab::Exists(Socket(0)) && lab::Exists(Socket(1)); },
-                          timeout);
-  }
-
-  std::string Socket(int port) const { return PortSocket(layout_.ctlIf, port); }
+  std::string Socket(int port) { return PortPath(port); }
 
   // Waits until the simulator holds `count` commands for `port`.
-  bool WaitCommands(int port, size_t count, std::chrono::milliseconds timeout = 5s) {
-    return lab::WaitUntil([&] { return CommandsFor(*sim_, port).size() >= count; }, timeout);
+  bool WaitCommands(int port, size_t count, std::chrono::milliseconds timeout = Ms(5000)) {
+    return lab::WaitUntil([&] { return CommandsFor(Sim(), port).size() >= count; }, timeout);
   }
-
-  lab::FakeUsb usb_;
-  lab::ControllerLayout layout_;
-  std::unique_ptr<lab::SimController> sim_;
-  std::unique_ptr<lab::DaemonProcess> daemon_;
 };
 
 TEST_F(E1ctl, NamesThePortByControllerPrefixOrSocketPath) {
   StartDaemon();
   // Full controller name and port 1: the commands joined with ';'.
   ToolRun r =
-      RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "3", "alarm status", "loop off;crc4 on"});
+      RunE1ctl({"-c", Layout().ctlIf, "-p", "1", "-n", "3", "alarm status", "loop off;crc4 on"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_EQ(r.out, "alarm status\nloop off\ncrc4 on\n");
-  EXPECT_EQ(CommandsFor(*sim_, 1),
+  EXPECT_EQ(CommandsFor(Sim(), 1),
             (std::vector<std::string>{"alarm status", "loop off", "crc4 on"}));
-  EXPECT_TRUE(CommandsFor(*sim_, 0).empty());
+  EXPECT_TRUE(CommandsFor(Sim(), 0).empty());
 
   // The prefix that e1ctld takes as CTLDEVICE names the same controller;
   // the port defaults to 0.
   r = RunE1ctl({"-c", "1-1.3", "-n", "1", "status"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_EQ(r.out, "status\n");
-  EXPECT_EQ(CommandsFor(*sim_, 0), std::vector<std::string>{"status"});
+  EXPECT_EQ(CommandsFor(Sim(), 0), std::vector<std::string>{"status"});
 
   // The socket path itself.
   r = RunE1ctl({"-S", Socket(1), "-n", "1", "ping"});
@@ -193,12 +134,12 @@ TEST_F(E1ctl, NamesThePortByControllerPrefixOrSocketPath) {
   EXPECT_EQ(r.out, Socket(1) + "\n");
   r = RunE1ctl({"--list"});
   EXPECT_EQ(r.status, Exited(0));
-  EXPECT_EQ(r.out, layout_.ctlIf + "\t0\t" + Socket(0) + "\n" + layout_.ctlIf + "\t1\t" +
+  EXPECT_EQ(r.out, Layout().ctlIf + "\t0\t" + Socket(0) + "\n" + Layout().ctlIf + "\t1\t" +
                        Socket(1) + "\n");
 }
 
 TEST_F(E1ctl, EndsOnTheEndOfFileReplyAndOnTheIdleTimeout) {
-  sim_->SetReplyRule([](const std::string& line) -> std::optional<std::string> {
+  Sim().SetReplyRule([](const std::string& line) -> std::optional<std::string> {
     int port;
     std::string text;
     if (!lab::ParseCommandLine(line, &port, &text)) return std::nullopt;
@@ -210,30 +151,30 @@ TEST_F(E1ctl, EndsOnTheEndOfFileReplyAndOnTheIdleTimeout) {
 
   // The daemon shuts the connection on the EOF reply: status 0 long before
   // the idle timeout.
-  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-t", "10", "status;bye"});
+  ToolRun r = RunE1ctl({"-c", Layout().ctlIf, "-t", "10", "status;bye"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_EQ(r.out, "done status\n");
   EXPECT_LT(r.took, 5s);
 
   // Replies, then silence: a normal end after the idle timeout.
-  r = RunE1ctl({"-c", layout_.ctlIf, "-t", "0.5", "status"});
+  r = RunE1ctl({"-c", Layout().ctlIf, "-t", "0.5", "status"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_EQ(r.out, "done status\n");
   EXPECT_GE(r.took, 500ms);
 
   // No reply at all, or fewer lines than asked for: the timeout status.
-  r = RunE1ctl({"-c", layout_.ctlIf, "-t", "0.5", "quiet"});
+  r = RunE1ctl({"-c", Layout().ctlIf, "-t", "0.5", "quiet"});
   EXPECT_EQ(r.status, Exited(5));
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("no reply within 0.5 s"), std::string::npos) << r.err;
-  r = RunE1ctl({"-c", layout_.ctlIf, "-t", "0.5", "-n", "2", "status"});
+  r = RunE1ctl({"-c", Layout().ctlIf, "-t", "0.5", "-n", "2", "status"});
   EXPECT_EQ(r.status, Exited(5));
   EXPECT_EQ(r.out, "done status\n");
   EXPECT_NE(r.err.find("1 of 2 reply lines"), std::string::npos) << r.err;
 
   // -n 0: sent, and done without waiting for anything.
-  sim_->ClearReceived();
-  r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "0", "-t", "10", "quiet"});
+  Sim().ClearReceived();
+  r = RunE1ctl({"-c", Layout().ctlIf, "-p", "1", "-n", "0", "-t", "10", "quiet"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_LT(r.took, 5s);
   EXPECT_TRUE(WaitCommands(1, 1));
@@ -241,7 +182,7 @@ TEST_F(E1ctl, EndsOnTheEndOfFileReplyAndOnTheIdleTimeout) {
 
 TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
   // No daemon yet: no socket directory at all.
-  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
+  ToolRun r = RunE1ctl({"-c", Layout().ctlIf, "-w", "0", "status"});
   EXPECT_EQ(r.status, Exited(3));
   EXPECT_NE(r.err.find("is e1ctld running?"), std::string::npos) << r.err;
 
@@ -249,7 +190,7 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
   // A controller that nobody serves.
   r = RunE1ctl({"-c", "9-9.9:1.0", "-w", "0", "status"});
   EXPECT_EQ(r.status, Exited(3));
-  EXPECT_NE(r.err.find("no such socket: " + PortSocket("9-9.9:1.0", 0)), std::string::npos)
+  EXPECT_NE(r.err.find("no such socket: " + lab::PortSocketPath("9-9.9:1.0", 0)), std::string::npos)
       << r.err;
 
   // Another client holds port 0: busy, while port 1 still answers.
@@ -257,10 +198,10 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
     Holder holder(Socket(0));
     ASSERT_TRUE(holder.Connected());
     ASSERT_TRUE(holder.Served());
-    r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
+    r = RunE1ctl({"-c", Layout().ctlIf, "-w", "0", "status"});
     EXPECT_EQ(r.status, Exited(4));
     EXPECT_NE(r.err.find("port busy"), std::string::npos) << r.err;
-    r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-w", "0", "-n", "1", "status"});
+    r = RunE1ctl({"-c", Layout().ctlIf, "-p", "1", "-w", "0", "-n", "1", "status"});
     EXPECT_EQ(r.status, Exited(0)) << r.err;
 
     // Waiting: the holder leaves after 400 ms, e1ctl gets the port.
@@ -268,18 +209,18 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
       std::this_thread::sleep_for(400ms);
       holder.Release();
     });
-    r = RunE1ctl({"-c", layout_.ctlIf, "-w", "5", "-n", "1", "status"});
+    r = RunE1ctl({"-c", Layout().ctlIf, "-w", "5", "-n", "1", "status"});
     leave.join();
     EXPECT_EQ(r.status, Exited(0)) << r.err;
     EXPECT_EQ(r.out, "status\n");
   }
 
   // The daemon ends and leaves its socket files behind: stale, not busy.
-  ASSERT_TRUE(WaitSockets(5s));
-  ASSERT_TRUE(daemon_->Signal(SIGTERM));
-  ASSERT_EQ(daemon_->WaitExit(10s), Exited(0)) << daemon_->Output();
+  ASSERT_EQ(rig.WaitSockets(Ms(5000)), "");
+  ASSERT_TRUE(Daemon().Signal(SIGTERM));
+  ASSERT_EQ(Daemon().WaitExit(Ms(10000)), Exited(0)) << Daemon().Output();
   ASSERT_TRUE(lab::Exists(Socket(0)));
-  r = RunE1ctl({"-c", layout_.ctlIf, "-w", "0", "status"});
+  r = RunE1ctl({"-c", Layout().ctlIf, "-w", "0", "status"});
   EXPECT_EQ(r.status, Exited(6));
   EXPECT_NE(r.err.find("no e1ctld holds its controller"), std::string::npos) << r.err;
 }
@@ -287,19 +228,19 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
 TEST_F(E1ctl, EachLineOfStandardInputIsOneBlock) {
   StartDaemon();
   std::string input = "a;b\nc\n\n;;\r\nd";  // the last line without a line feed
-  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-n", "4"}, &input);
+  ToolRun r = RunE1ctl({"-c", Layout().ctlIf, "-n", "4"}, Fed(input));
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_EQ(r.out, "a\nb\nc\nd\n");
-  EXPECT_EQ(CommandsFor(*sim_, 0), (std::vector<std::string>{"a", "b", "c", "d"}));
+  EXPECT_EQ(CommandsFor(Sim(), 0), (std::vector<std::string>{"a", "b", "c", "d"}));
 
   // The daemon's stored block is the last line alone: after a replug it
   // resends only "d".
-  sim_->Unplug();
-  sim_->ClearReceived();
-  sim_->Plug(4);
+  Sim().Unplug();
+  Sim().ClearReceived();
+  Sim().Plug(4);
   ASSERT_TRUE(WaitCommands(0, 1));
   std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(CommandsFor(*sim_, 0), std::vector<std::string>{"d"});
+  EXPECT_EQ(CommandsFor(Sim(), 0), std::vector<std::string>{"d"});
 }
 
 TEST_F(E1ctl, LongInputReachesTheControllerWithoutLoss) {
@@ -317,9 +258,9 @@ TEST_F(E1ctl, LongInputReachesTheControllerWithoutLoss) {
     input += "x" + std::to_string(i) + (i < 39 ? ";" : "\n");
     want.push_back("x" + std::to_string(i));
   }
-  ToolRun r = RunE1ctl({"-c", layout_.ctlIf, "-p", "1", "-n", "190"}, &input);
+  ToolRun r = RunE1ctl({"-c", Layout().ctlIf, "-p", "1", "-n", "190"}, Fed(input));
   EXPECT_EQ(r.status, Exited(0)) << r.err;
-  EXPECT_EQ(CommandsFor(*sim_, 1), want);
+  EXPECT_EQ(CommandsFor(Sim(), 1), want);
   std::string wantOut;
   for (const std::string& w : want) wantOut += w + "\n";
   EXPECT_EQ(r.out, wantOut);
@@ -328,27 +269,27 @@ TEST_F(E1ctl, LongInputReachesTheControllerWithoutLoss) {
 TEST_F(E1ctl, RefusesWhatItCannotSendAsAsked) {
   StartDaemon();
   // 33 commands from the arguments do not fit one block: refused, nothing sent.
-  std::vector<std::string> args = {"-c", layout_.ctlIf};
+  std::vector<std::string> args = {"-c", Layout().ctlIf};
   for (int i = 0; i < 33; ++i) args.push_back("c" + std::to_string(i));
   ToolRun r = RunE1ctl(args);
   EXPECT_EQ(r.status, Exited(2));
   EXPECT_NE(r.err.find("more than one block"), std::string::npos) << r.err;
 
-  r = RunE1ctl({"-c", layout_.ctlIf, ";;;"});
+  r = RunE1ctl({"-c", Layout().ctlIf, ";;;"});
   EXPECT_EQ(r.status, Exited(2));
-  r = RunE1ctl({"-c", layout_.ctlIf, "-p", "3", "x"});
+  r = RunE1ctl({"-c", Layout().ctlIf, "-p", "3", "x"});
   EXPECT_EQ(r.status, Exited(2));
-  r = RunE1ctl({"-S", Socket(0), "-c", layout_.ctlIf, "x"});
+  r = RunE1ctl({"-S", Socket(0), "-c", Layout().ctlIf, "x"});
   EXPECT_EQ(r.status, Exited(2));
   r = RunE1ctl({"--frobnicate"});
   EXPECT_EQ(r.status, Exited(2));
   EXPECT_NE(r.err.find("unknown option '--frobnicate'"), std::string::npos) << r.err;
   std::this_thread::sleep_for(200ms);
-  EXPECT_TRUE(sim_->LineTexts().empty());
+  EXPECT_TRUE(Sim().LineTexts().empty());
 
   // A warning for a command that the daemon cuts, which is still sent.
   std::string longCmd(120, 'L');
-  r = RunE1ctl({"-c", layout_.ctlIf, "-n", "0", longCmd});
+  r = RunE1ctl({"-c", Layout().ctlIf, "-n", "0", longCmd});
   EXPECT_EQ(r.status, Exited(0));
   EXPECT_NE(r.err.find("a command of 120 characters is cut"), std::string::npos) << r.err;
 
@@ -365,7 +306,7 @@ TEST_F(E1ctl, StatusShowsLockTtyAndEachPort) {
   EXPECT_NE(r.err.find("no port sockets in /var/run/E1controllers"), std::string::npos) << r.err;
   r = RunE1ctl({"status"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
-  EXPECT_EQ(r.out, layout_.ctlIf + "\n  lock:   none (no daemon serves it)\n  tty:    ttyACM0\n" +
+  EXPECT_EQ(r.out, Layout().ctlIf + "\n  lock:   none (no daemon serves it)\n  tty:    ttyACM0\n" +
                        "  port 0: missing " + Socket(0) + "\n  port 1: missing " + Socket(1) +
                        "\n");
 
@@ -374,16 +315,16 @@ TEST_F(E1ctl, StatusShowsLockTtyAndEachPort) {
   ASSERT_TRUE(holder.Served());
   r = RunE1ctl({"status", "1-1.3"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
-  EXPECT_EQ(r.out, layout_.ctlIf + "\n  lock:   held by pid " + std::to_string(daemon_->Pid()) +
+  EXPECT_EQ(r.out, Layout().ctlIf + "\n  lock:   held by pid " + std::to_string(Daemon().Pid()) +
                        " (e1ctld)\n  tty:    ttyACM0\n  port 0: served " + Socket(0) +
                        "\n  port 1: busy " + Socket(1) + "\n");
   holder.Release();
 
   // The daemon ends; the controller is unplugged: sockets stale, no tty.
-  ASSERT_TRUE(WaitSockets(5s));
-  ASSERT_TRUE(daemon_->Signal(SIGTERM));
-  ASSERT_EQ(daemon_->WaitExit(10s), Exited(0));
-  sim_->Unplug();
+  ASSERT_EQ(rig.WaitSockets(Ms(5000)), "");
+  ASSERT_TRUE(Daemon().Signal(SIGTERM));
+  ASSERT_EQ(Daemon().WaitExit(Ms(10000)), Exited(0));
+  Sim().Unplug();
   r = RunE1ctl({"status"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
   EXPECT_NE(r.out.find("  tty:    none (not plugged in)\n  port 0: stale " + Socket(0)),

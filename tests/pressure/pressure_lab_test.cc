@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 
@@ -162,15 +163,8 @@ class CommandFeeder {
   std::thread thread_;
 };
 
-class PressureLab : public ::testing::Test {
+class PressureLab : public lab::RigTest {
  protected:
-  void SetUp() override { lab::ResetSandbox(); }
-
-  void TearDown() override {
-    daemon_.reset();
-    sim_.reset();
-  }
-
   // One two-port controller played by a simulator that never answers, and
   // the daemon (-n finds it, -k keeps the Ethernet pass away). `cookedLine`
   // leaves the tty's own settings as a fresh terminal has them (output
@@ -178,48 +172,24 @@ class PressureLab : public ::testing::Test {
   // daemon restores at its exit.
   void Start(const std::vector<std::string>& extraArgs, bool cookedLine = false,
              const lab::DaemonOptions& opts = {}) {
-    lab::ControllerSpec setup;
-    setup.pid = 0x0005;
-    setup.ttyNames = {};  // the simulator adds its tty entry itself
-    layout_ = usb_.AddController(setup);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = layout_.ctlIf;
-    o.ttyName = "ttyACM0";
-    o.rawSlave = !cookedLine;
-    sim_ = std::make_unique<lab::SimController>(o);
+    lab::UartSpec uart;
+    uart.rawSlave = !cookedLine;
+    AddController(lab::kTwoPortPid, uart);
     StartDaemon(extraArgs, opts);
   }
 
   void StartDaemon(const std::vector<std::string>& extraArgs, const lab::DaemonOptions& opts = {}) {
     std::vector<std::string> args = {"-n", "-k"};
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-    daemon_ = std::make_unique<lab::DaemonProcess>(args, opts);
-    ASSERT_TRUE(
-        WaitUntil([&] { return lab::Exists(PortPath(0)) && lab::Exists(PortPath(1)); }, Ms(5000)))
-        << daemon_->Output() << daemon_->Errors();
-  }
-
-  std::string PortPath(int port) const {
-    return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" +
-           layout_.ctlIf;
+    StartServing(args, opts);
   }
 
   // Connects to the port and proves the port thread serves the client;
   // then forgets what the controller received so far.
-  void Attach(int port, lab::PortClient* c) {
-    ASSERT_TRUE(c->ConnectWithin(PortPath(port), Ms(2000)));
-    ASSERT_TRUE(c->Send("hello\n"));
-    ASSERT_TRUE(
-        sim_->WaitForSubstring("CMD:port E1." + std::to_string(port) + " hello\n", Ms(2000)))
-        << sim_->Received();
-    sim_->ClearReceived();
+  void AttachFresh(int port, lab::PortClient* c) {
+    ASSERT_TRUE(Attach(port, c));
+    Sim().ClearReceived();
   }
-
-  lab::FakeUsb usb_;
-  lab::ControllerLayout layout_;
-  std::unique_ptr<lab::SimController> sim_;
-  std::unique_ptr<lab::DaemonProcess> daemon_;
 };
 
 // ---------------------------------------------------------------------------
@@ -229,90 +199,90 @@ class PressureLab : public ::testing::Test {
 TEST_F(PressureLab, ControllerThatStopsReadingFor3sGetsEveryCommandWholeOnceInOrder) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   lab::PortClient client;
-  ASSERT_NO_FATAL_FAILURE(Attach(0, &client));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &client));
 
-  sim_->StopReading();
+  Sim().StopReading();
   CommandFeeder feeder(&client, 0, 2000, 1);
   std::this_thread::sleep_for(3s);
   // The line filled up long ago: the daemon waits in the write, it has not
   // given the rest up.
-  EXPECT_LT(sim_->Lines().size(), 2000u);
-  sim_->ResumeReading();
-  ASSERT_TRUE(sim_->WaitForLines(2000, Ms(20000))) << sim_->Lines().size() << " lines arrived";
+  EXPECT_LT(Sim().Lines().size(), 2000u);
+  Sim().ResumeReading();
+  ASSERT_TRUE(Sim().WaitForLines(2000, Ms(20000))) << Sim().Lines().size() << " lines arrived";
   std::this_thread::sleep_for(200ms);
 
   std::map<int, int> count;
-  EXPECT_TRUE(InOrderOnce(sim_->LineTexts(), &count));
+  EXPECT_TRUE(InOrderOnce(Sim().LineTexts(), &count));
   EXPECT_EQ(count[0], 2000);
-  EXPECT_EQ(sim_->LineTexts().size(), 2000u);
+  EXPECT_EQ(Sim().LineTexts().size(), 2000u);
 }
 
 TEST_F(PressureLab, ControllerReading2400BytesASecondGetsEveryBlockOfTwoPorts) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   lab::PortClient c0, c1;
-  ASSERT_NO_FATAL_FAILURE(Attach(0, &c0));
-  ASSERT_NO_FATAL_FAILURE(Attach(1, &c1));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &c0));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(1, &c1));
 
-  sim_->SetReadRate(2400);
+  Sim().SetReadRate(2400);
   // 16 commands of 64 bytes: each client write is a 1 KB block.
   CommandFeeder f0(&c0, 0, 1 << 30, 16);
   CommandFeeder f1(&c1, 1, 1 << 30, 16);
   std::this_thread::sleep_for(6s);
   f0.Stop();
   f1.Stop();
-  size_t slowLines = sim_->Lines().size();
+  size_t slowLines = Sim().Lines().size();
   // The controller reads at its pace; the daemon has not written faster.
   EXPECT_LT(slowLines * (kCommandBytes + 14), 2400u * 8);
-  sim_->SetReadRate(0);
+  Sim().SetReadRate(0);
   ASSERT_TRUE(f0.Join(Ms(10000)) && f1.Join(Ms(10000))) << "the clients stay blocked";
   ASSERT_FALSE(f0.Failed() || f1.Failed());
   const size_t total = static_cast<size_t>(f0.Sent()) + static_cast<size_t>(f1.Sent());
   ASSERT_GT(total, slowLines) << "the clients never had to wait";
-  ASSERT_TRUE(sim_->WaitForLines(total, Ms(30000)))
-      << sim_->Lines().size() << " of " << total << " lines arrived";
+  ASSERT_TRUE(Sim().WaitForLines(total, Ms(30000)))
+      << Sim().Lines().size() << " of " << total << " lines arrived";
   std::this_thread::sleep_for(200ms);
 
   std::map<int, int> count;
-  EXPECT_TRUE(InOrderOnce(sim_->LineTexts(), &count));
+  EXPECT_TRUE(InOrderOnce(Sim().LineTexts(), &count));
   EXPECT_EQ(count[0], f0.Sent());
   EXPECT_EQ(count[1], f1.Sent());
-  EXPECT_EQ(sim_->LineTexts().size(), total);
+  EXPECT_EQ(Sim().LineTexts().size(), total);
 }
 
 TEST_F(PressureLab, LongStallIsLoggedOnceAndAgainWhenTheControllerReads) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   lab::PortClient client;
-  ASSERT_NO_FATAL_FAILURE(Attach(0, &client));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &client));
 
-  sim_->StopReading();
+  Sim().StopReading();
   CommandFeeder feeder(&client, 0, 2000, 1);
   const std::string stalled = "E1_thread: controller ttyACM0 has taken no command for 5 s\n";
   const std::string flowing = "E1_thread: controller ttyACM0 takes commands again\n";
-  ASSERT_TRUE(daemon_->WaitForOutput(stalled, Ms(8000))) << daemon_->Output();
+  ASSERT_TRUE(Daemon().WaitForOutput(stalled, Ms(8000))) << Daemon().Output();
   std::this_thread::sleep_for(2s);
-  EXPECT_EQ(CountOf(daemon_->Output(), stalled), 1u) << daemon_->Output();
-  EXPECT_EQ(CountOf(daemon_->Output(), flowing), 0u) << daemon_->Output();
+  EXPECT_EQ(CountOf(Daemon().Output(), stalled), 1u) << Daemon().Output();
+  EXPECT_EQ(CountOf(Daemon().Output(), flowing), 0u) << Daemon().Output();
 
-  sim_->ResumeReading();
-  ASSERT_TRUE(sim_->WaitForLines(2000, Ms(10000))) << sim_->Lines().size() << " lines arrived";
-  ASSERT_TRUE(daemon_->WaitForOutput(flowing, Ms(2000))) << daemon_->Output();
+  Sim().ResumeReading();
+  ASSERT_TRUE(Sim().WaitForLines(2000, Ms(10000))) << Sim().Lines().size() << " lines arrived";
+  ASSERT_TRUE(Daemon().WaitForOutput(flowing, Ms(2000))) << Daemon().Output();
   std::map<int, int> count;
-  EXPECT_TRUE(InOrderOnce(sim_->LineTexts(), &count));
+  EXPECT_TRUE(InOrderOnce(Sim().LineTexts(), &count));
   EXPECT_EQ(count[0], 2000);
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(CountOf(daemon_->Output(), stalled), 1u) << daemon_->Output();
-  EXPECT_EQ(CountOf(daemon_->Output(), flowing), 1u) << daemon_->Output();
+  EXPECT_EQ(CountOf(Daemon().Output(), stalled), 1u) << Daemon().Output();
+  EXPECT_EQ(CountOf(Daemon().Output(), flowing), 1u) << Daemon().Output();
 }
 
 TEST_F(PressureLab, RepliesFlowWhileABlockWaitsForTheController) {
   ASSERT_NO_FATAL_FAILURE(Start({}));
   lab::PortClient c0, c1;
-  ASSERT_NO_FATAL_FAILURE(Attach(0, &c0));
-  ASSERT_NO_FATAL_FAILURE(Attach(1, &c1));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &c0));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(1, &c1));
 
   // Port 0's block waits for room in the line; meanwhile port 1's client
   // leaves, and its port thread wants to close it.
-  sim_->StopReading();
+  Sim().StopReading();
   CommandFeeder feeder(&c0, 0, 2000, 1);
   std::this_thread::sleep_for(500ms);
   c1.Close();
@@ -320,15 +290,15 @@ TEST_F(PressureLab, RepliesFlowWhileABlockWaitsForTheController) {
   // The controller still answers: its replies must not wait until it reads
   // commands again, or a controller that only reads once its replies are
   // taken would never read again.
-  ASSERT_TRUE(sim_->Send("ACK:E1.1:late\n"));
+  ASSERT_TRUE(Sim().Send("ACK:E1.1:late\n"));
   std::this_thread::sleep_for(100ms);
-  ASSERT_TRUE(sim_->Send("ACK:E1.0:answer\n"));
+  ASSERT_TRUE(Sim().Send("ACK:E1.0:answer\n"));
   EXPECT_TRUE(c0.ReadUntil("answer\n", Ms(1000))) << "the reply waited for the controller";
 
-  sim_->ResumeReading();
-  ASSERT_TRUE(sim_->WaitForLines(2000, Ms(10000))) << sim_->Lines().size() << " lines arrived";
+  Sim().ResumeReading();
+  ASSERT_TRUE(Sim().WaitForLines(2000, Ms(10000))) << Sim().Lines().size() << " lines arrived";
   std::map<int, int> count;
-  EXPECT_TRUE(InOrderOnce(sim_->LineTexts(), &count));
+  EXPECT_TRUE(InOrderOnce(Sim().LineTexts(), &count));
 }
 
 // ---------------------------------------------------------------------------
@@ -338,17 +308,17 @@ TEST_F(PressureLab, RepliesFlowWhileABlockWaitsForTheController) {
 TEST_F(PressureLab, CutLineWaitingForItsNewlineIsNotSentAtTheStop) {
   ASSERT_NO_FATAL_FAILURE(Start({}, /*cookedLine=*/true));
   lab::PortClient client;
-  ASSERT_NO_FATAL_FAILURE(Attach(0, &client));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &client));
 
   // 116 characters fill the 126-character line: no newline, so the line
   // waits for the next one, which never comes.
   ASSERT_TRUE(client.Send(std::string(130, 'c') + "\n"));
   std::this_thread::sleep_for(300ms);
-  ASSERT_EQ(sim_->Received(), "");
-  ASSERT_TRUE(daemon_->Signal(SIGTERM));
-  EXPECT_EQ(daemon_->WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << daemon_->Output();
+  ASSERT_EQ(Sim().Received(), "");
+  ASSERT_TRUE(Daemon().Signal(SIGTERM));
+  EXPECT_EQ(Daemon().WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << Daemon().Output();
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(sim_->Received(), "") << "bytes reached the controller after the stop";
+  EXPECT_EQ(Sim().Received(), "") << "bytes reached the controller after the stop";
 }
 
 class StopUnderLoad : public PressureLab, public ::testing::WithParamInterface<bool> {};
@@ -364,32 +334,32 @@ TEST_P(StopUnderLoad, NothingTwiceAndNoByteAfterTheStop) {
       ASSERT_NO_FATAL_FAILURE(StartDaemon({}));
     }
     lab::PortClient c0, c1;
-    ASSERT_NO_FATAL_FAILURE(Attach(0, &c0));
-    ASSERT_NO_FATAL_FAILURE(Attach(1, &c1));
+    ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &c0));
+    ASSERT_NO_FATAL_FAILURE(AttachFresh(1, &c1));
 
     CommandFeeder f0(&c0, 0, 1 << 30, 1);
     CommandFeeder f1(&c1, 1, 1 << 30, 1);
-    ASSERT_TRUE(sim_->WaitForLines(300, Ms(5000))) << sim_->Lines().size();
+    ASSERT_TRUE(Sim().WaitForLines(300, Ms(5000))) << Sim().Lines().size();
     if (!controllerReads) {
-      sim_->StopReading();
+      Sim().StopReading();
       std::this_thread::sleep_for(500ms);  // long enough for the line to fill up
     }
     Clock::time_point stop = Clock::now();
-    ASSERT_TRUE(daemon_->Signal(SIGTERM));
-    EXPECT_EQ(daemon_->WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << daemon_->Output();
+    ASSERT_TRUE(Daemon().Signal(SIGTERM));
+    EXPECT_EQ(Daemon().WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << Daemon().Output();
     EXPECT_LE(ElapsedMs(stop), Ms(1000).count()) << "the stop took too long";
     // The clients find the daemon gone.
     EXPECT_TRUE(f0.Join(Ms(2000)) && f1.Join(Ms(2000)));
     // What was still in the line comes out now, if anything.
-    sim_->ResumeReading();
+    Sim().ResumeReading();
     std::this_thread::sleep_for(300ms);
 
     std::map<int, int> next;
-    EXPECT_TRUE(CleanUpToTheStop(sim_->Received(), &next));
+    EXPECT_TRUE(CleanUpToTheStop(Sim().Received(), &next));
     EXPECT_GT(next[0] + next[1], 300);
-    EXPECT_NE(daemon_->Output().find("Abnormal exit, sig = 0000000F\n"), std::string::npos)
-        << daemon_->Output();
-    sim_->ClearReceived();
+    EXPECT_NE(Daemon().Output().find("Abnormal exit, sig = 0000000F\n"), std::string::npos)
+        << Daemon().Output();
+    Sim().ClearReceived();
   }
 }
 
@@ -416,24 +386,24 @@ TEST_F(PressureLab, UnreadStandardOutputHoldsUpNeitherCommandsNorTheStop) {
   opts.outputPaused = true;
   ASSERT_NO_FATAL_FAILURE(Start({"--debugmsg"}, false, opts));
   lab::PortClient client;
-  ASSERT_NO_FATAL_FAILURE(Attach(0, &client));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &client));
 
   // Every command logs a line at this level: far more than the pipe holds.
   {
     CommandFeeder feeder(&client, 0, 3000, 1);
-    ASSERT_TRUE(sim_->WaitForLines(3000, Ms(10000))) << sim_->Lines().size() << " lines arrived";
+    ASSERT_TRUE(Sim().WaitForLines(3000, Ms(10000))) << Sim().Lines().size() << " lines arrived";
   }
   std::map<int, int> count;
-  EXPECT_TRUE(InOrderOnce(sim_->LineTexts(), &count));
+  EXPECT_TRUE(InOrderOnce(Sim().LineTexts(), &count));
 
   // Once the output is read again, the lines that did not fit are counted
   // and the rest comes in the order it was logged.
-  daemon_->ResumeOutput();
+  Daemon().ResumeOutput();
   ASSERT_TRUE(
-      daemon_->WaitForOutput(" log lines dropped while standard output was blocked\n", Ms(3000)))
-      << daemon_->Output().substr(0, 2000);
-  daemon_->WaitForQuiet(200ms, Ms(3000));
-  const std::string log = daemon_->Output();
+      Daemon().WaitForOutput(" log lines dropped while standard output was blocked\n", Ms(3000)))
+      << Daemon().Output().substr(0, 2000);
+  Daemon().WaitForQuiet(200ms, Ms(3000));
+  const std::string log = Daemon().Output();
   size_t at = log.find(" log lines dropped while standard output was blocked\n");
   size_t lineStart = log.rfind('\n', at);
   lineStart = lineStart == std::string::npos ? 0 : lineStart + 1;
@@ -447,15 +417,15 @@ TEST_F(PressureLab, UnreadStandardOutputHoldsUpNeitherCommandsNorTheStop) {
 
   // Blocked again: commands still flow, and SIGTERM still ends the daemon
   // at once.
-  daemon_->PauseOutput();
-  sim_->ClearReceived();
+  Daemon().PauseOutput();
+  Sim().ClearReceived();
   lab::PortClient second;
   ASSERT_TRUE(second.ConnectWithin(PortPath(1), Ms(2000)));
   CommandFeeder feeder(&second, 1, 3000, 1);
-  ASSERT_TRUE(sim_->WaitForLines(3000, Ms(10000))) << sim_->Lines().size() << " lines arrived";
+  ASSERT_TRUE(Sim().WaitForLines(3000, Ms(10000))) << Sim().Lines().size() << " lines arrived";
   Clock::time_point stop = Clock::now();
-  ASSERT_TRUE(daemon_->Signal(SIGTERM));
-  EXPECT_EQ(daemon_->WaitExit(Ms(5000)), lab::ExitStatus::Exited(0));
+  ASSERT_TRUE(Daemon().Signal(SIGTERM));
+  EXPECT_EQ(Daemon().WaitExit(Ms(5000)), lab::ExitStatus::Exited(0));
   EXPECT_LE(ElapsedMs(stop), Ms(2000).count()) << "the stop waited for standard output";
 }
 

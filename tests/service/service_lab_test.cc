@@ -18,22 +18,15 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-// How much slower the daemon may be in a sanitizer build.
-#ifdef E1_SANITIZER_BUILD
-constexpr int kSlow = 4;
-#else
-constexpr int kSlow = 1;
-#endif
-
-std::string PortSocket(const std::string& ctlIf, int port) {
-  return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ctlIf;
-}
+using lab::kSlow;
+using lab::Ms;
 
 // The service manager's end: a datagram socket that records every message
 // with the time it arrived.
@@ -103,23 +96,15 @@ class NotifyListener {
 };
 
 // A two-port controller (c251:0005) with a simulated control UART.
-class ServiceLab : public ::testing::Test {
+class ServiceLab : public lab::RigTest {
  protected:
   void SetUp() override {
-    lab::ResetSandbox();
     lab::ControllerSpec model;
-    model.pid = 0x0005;
+    model.pid = lab::kTwoPortPid;
     model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-    layout_ = usb_.AddController(model);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = layout_.ctlIf;
-    o.reply = lab::AckReplyRule();
-    sim_ = std::make_unique<lab::SimController>(o);
-  }
-  void TearDown() override {
-    daemon_.reset();
-    sim_.reset();
+    lab::UartSpec uart;
+    uart.reply = lab::AckReplyRule();
+    rig.AddController(model, uart);
   }
 
   void Start(const std::vector<std::string>& args, const std::vector<std::string>& env,
@@ -127,46 +112,41 @@ class ServiceLab : public ::testing::Test {
     lab::DaemonOptions o;
     o.env = env;
     o.journalStream = journal;
-    daemon_ = std::make_unique<lab::DaemonProcess>(args, o);
+    rig.StartDaemon(args, o);
   }
 
   void StopAndExpectZero() {
-    ASSERT_TRUE(daemon_->Signal(SIGTERM));
-    EXPECT_EQ(daemon_->WaitExit(10s), lab::ExitStatus::Exited(0)) << daemon_->Output();
+    ASSERT_TRUE(Daemon().Signal(SIGTERM));
+    EXPECT_EQ(Daemon().WaitExit(Ms(10000)), lab::ExitStatus::Exited(0)) << Daemon().Output();
   }
-
-  lab::FakeUsb usb_;
-  lab::ControllerLayout layout_;
-  std::unique_ptr<lab::SimController> sim_;
-  std::unique_ptr<lab::DaemonProcess> daemon_;
 };
 
 TEST_F(ServiceLab, ReadyOnlyOnceBothPortsAcceptThenStatusOnLossAndReturn) {
   NotifyListener manager("/run/notify");
   ASSERT_TRUE(manager.Bound());
-  Start({layout_.ctlIf}, {manager.Env(), "WATCHDOG_USEC", "WATCHDOG_PID"});
-  ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << daemon_->Output();
+  Start({Layout().ctlIf}, {manager.Env(), "WATCHDOG_USEC", "WATCHDOG_PID"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", Ms(10000))) << Daemon().Output();
   // Right when READY=1 arrives, both ports take a client at the first try.
   lab::PortClient first, client;
-  EXPECT_EQ(first.Connect(PortSocket(layout_.ctlIf, 0)), 0);
-  EXPECT_EQ(client.Connect(PortSocket(layout_.ctlIf, 1)), 0);
+  EXPECT_EQ(first.Connect(PortPath(0)), 0);
+  EXPECT_EQ(client.Connect(PortPath(1)), 0);
   std::vector<NotifyListener::Message> ready = manager.With("READY=1");
   ASSERT_EQ(ready.size(), 1u);
-  EXPECT_EQ(ready[0].text, "READY=1\nSTATUS=" + layout_.ctlIf + ": ttyACM0, 2 ports, 0 clients");
+  EXPECT_EQ(ready[0].text, "READY=1\nSTATUS=" + Layout().ctlIf + ": ttyACM0, 2 ports, 0 clients");
   EXPECT_TRUE(manager.With("WATCHDOG=1").empty()) << "no watchdog was asked for";
 
   // The client of port 1 stays; the controller goes and comes back as
   // ttyACM1.
   first.Close();
   ASSERT_TRUE(client.Send("ping\n"));
-  ASSERT_TRUE(client.ReadUntil("ping\n", 5s));
+  ASSERT_TRUE(client.ReadUntil("ping\n", Ms(5000)));
   std::this_thread::sleep_for(300ms);  // port 0 has seen its client go
-  sim_->Unplug();
-  std::string lost = "STATUS=" + layout_.ctlIf + ": UART lost (was ttyACM0), 2 ports, 1 client";
-  EXPECT_TRUE(manager.WaitFor(lost, 5s * kSlow)) << daemon_->Output();
-  sim_->Plug(1);
-  std::string back = "STATUS=" + layout_.ctlIf + ": ttyACM1, 2 ports, 1 client";
-  EXPECT_TRUE(manager.WaitFor(back, 5s * kSlow)) << daemon_->Output();
+  Sim().Unplug();
+  std::string lost = "STATUS=" + Layout().ctlIf + ": UART lost (was ttyACM0), 2 ports, 1 client";
+  EXPECT_TRUE(manager.WaitFor(lost, 5s * kSlow)) << Daemon().Output();
+  Sim().Plug(1);
+  std::string back = "STATUS=" + Layout().ctlIf + ": ttyACM1, 2 ports, 1 client";
+  EXPECT_TRUE(manager.WaitFor(back, 5s * kSlow)) << Daemon().Output();
   EXPECT_EQ(manager.With("READY=1").size(), 1u);
   StopAndExpectZero();
 }
@@ -174,39 +154,39 @@ TEST_F(ServiceLab, ReadyOnlyOnceBothPortsAcceptThenStatusOnLossAndReturn) {
 TEST_F(ServiceLab, StoppingOnTerminationSignalAndOutputAsWithoutManager) {
   // The same run without a service manager, for its output.
   Start({"-n"}, {"NOTIFY_SOCKET", "JOURNAL_STREAM"});
-  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(PortSocket(layout_.ctlIf, 1)); }, 10s));
+  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(PortPath(1)); }, Ms(10000)));
   StopAndExpectZero();
-  std::string bare = daemon_->Output();
+  std::string bare = Daemon().Output();
   EXPECT_NE(bare.find("Abnormal exit, sig = 0000000F\n"), std::string::npos) << bare;
 
   NotifyListener manager("@e1ctld-lab-notify");
   ASSERT_TRUE(manager.Bound());
   Start({"-n"}, {manager.Env(), "JOURNAL_STREAM"});
-  ASSERT_TRUE(manager.WaitFor("READY=1", 10s)) << daemon_->Output();
+  ASSERT_TRUE(manager.WaitFor("READY=1", Ms(10000))) << Daemon().Output();
   EXPECT_TRUE(manager.With("STOPPING=1").empty());
   StopAndExpectZero();
-  EXPECT_TRUE(manager.WaitFor("STOPPING=1", 2s));
+  EXPECT_TRUE(manager.WaitFor("STOPPING=1", Ms(2000)));
   EXPECT_EQ(manager.With("STOPPING=1").size(), 1u);
   // The abstract name worked, and the log is the one without a manager.
-  EXPECT_EQ(daemon_->Output(), bare);
+  EXPECT_EQ(Daemon().Output(), bare);
 }
 
 TEST_F(ServiceLab, AnUnusableNotifySocketChangesNothing) {
   Start({"-n"}, {"NOTIFY_SOCKET", "JOURNAL_STREAM"});
-  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(PortSocket(layout_.ctlIf, 1)); }, 10s));
+  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(PortPath(1)); }, Ms(10000)));
   StopAndExpectZero();
-  std::string bare = daemon_->Output();
+  std::string bare = Daemon().Output();
   for (const char* socketName : {"/run/nobody-listens", "relative", "@"}) {
     Start({"-n"},
           {std::string("NOTIFY_SOCKET=") + socketName, "WATCHDOG_USEC=200000", "JOURNAL_STREAM"});
     lab::PortClient client;
-    EXPECT_TRUE(client.ConnectWithin(PortSocket(layout_.ctlIf, 0), 10s)) << socketName;
+    EXPECT_TRUE(client.ConnectWithin(PortPath(0), Ms(10000))) << socketName;
     ASSERT_TRUE(client.Send("status\n"));
-    EXPECT_TRUE(client.ReadUntil("status\n", 5s)) << socketName;
+    EXPECT_TRUE(client.ReadUntil("status\n", Ms(5000))) << socketName;
     client.Close();
     StopAndExpectZero();
-    EXPECT_EQ(daemon_->Output(), bare) << socketName;
-    EXPECT_EQ(daemon_->Errors(), "") << socketName;
+    EXPECT_EQ(Daemon().Output(), bare) << socketName;
+    EXPECT_EQ(Daemon().Errors(), "") << socketName;
   }
 }
 
@@ -217,7 +197,7 @@ TEST_F(ServiceLab, WatchdogEveryHalfPeriodOnlyForThisProcess) {
   const auto half = 600ms * kSlow;
   Start({"-n"},
         {manager.Env(), "WATCHDOG_USEC=" + std::to_string(1200000 * kSlow), "WATCHDOG_PID"});
-  ASSERT_TRUE(manager.WaitFor("READY=1", 10s));
+  ASSERT_TRUE(manager.WaitFor("READY=1", Ms(10000)));
   std::this_thread::sleep_for(3s * kSlow);
   std::vector<NotifyListener::Message> pings = manager.With("WATCHDOG=1");
   ASSERT_GE(pings.size(), 5u);
@@ -231,7 +211,7 @@ TEST_F(ServiceLab, WatchdogEveryHalfPeriodOnlyForThisProcess) {
   // $WATCHDOG_PID names another process: no keep-alive from this one.
   NotifyListener other("/run/notify-other");
   Start({"-n"}, {other.Env(), "WATCHDOG_USEC=400000", "WATCHDOG_PID=1"});
-  ASSERT_TRUE(other.WaitFor("READY=1", 10s));
+  ASSERT_TRUE(other.WaitFor("READY=1", Ms(10000)));
   std::this_thread::sleep_for(1s);
   EXPECT_TRUE(other.With("WATCHDOG=1").empty());
   StopAndExpectZero();
@@ -269,14 +249,14 @@ bool EveryLinePrefixed(const std::string& text) {
 
 TEST_F(ServiceLab, JournalStreamGetsPriorityPrefixesOnEveryLine) {
   Start({"-n", "--debugmsg"}, {}, /*journal=*/true);
-  ASSERT_TRUE(daemon_->WaitForOutput("Found 1 E1 controller", 10s));
+  ASSERT_TRUE(Daemon().WaitForOutput("Found 1 E1 controller", Ms(10000)));
   lab::PortClient client;
-  ASSERT_TRUE(client.ConnectWithin(PortSocket(layout_.ctlIf, 0), 10s));
+  ASSERT_TRUE(client.ConnectWithin(PortPath(0), Ms(10000)));
   ASSERT_TRUE(client.Send("status\n"));
-  ASSERT_TRUE(client.ReadUntil("status\n", 5s));
+  ASSERT_TRUE(client.ReadUntil("status\n", Ms(5000)));
   client.Close();
   StopAndExpectZero();
-  std::string out = daemon_->Output();
+  std::string out = Daemon().Output();
   EXPECT_TRUE(EveryLinePrefixed(out)) << out;
   // Levels as priorities, the blank line of a message included; the stop
   // by signal is a notice, not an alert.
@@ -286,20 +266,20 @@ TEST_F(ServiceLab, JournalStreamGetsPriorityPrefixesOnEveryLine) {
   EXPECT_NE(out.find("<5>Abnormal exit, sig = 0000000F\n"), std::string::npos) << out;
 
   // A fatal error: priority 3 on each of its lines.
-  daemon_.reset();
-  Start({layout_.ctlIf}, {}, /*journal=*/true);
-  ASSERT_TRUE(lab::WaitUntil([] { return lab::Exists("/var/run/KESTRD_LOCK_1-1.3:1.0"); }, 10s));
-  lab::DaemonOptions second;
+  rig.StopDaemon();
+  Start({Layout().ctlIf}, {}, /*journal=*/true);
+  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(LockPath()); }, Ms(10000)));
+  lab::ToolOptions second;
   second.journalStream = true;
   second.argv0 = "e1ctld";
-  lab::RunResult r = lab::RunToExit({layout_.ctlIf}, 10s, second);
+  lab::ToolRun r = lab::RunDaemon({Layout().ctlIf}, second);
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(11)) << r.out;
-  EXPECT_NE(r.out.find("\n<3>e1ctld: can't obtain LOCKFILE '/var/run/KESTRD_LOCK_1-1.3:1.0'"),
+  EXPECT_NE(r.out.find("\n<3>e1ctld: can't obtain LOCKFILE '" + LockPath() + "'"),
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("\n<3>Process-owner: 'e1ctld' (pid="), std::string::npos) << r.out;
   EXPECT_TRUE(EveryLinePrefixed(r.out)) << r.out;
-  r = lab::RunToExit({"9-9:1.0"}, 10s, second);
+  r = lab::RunDaemon({"9-9:1.0"}, second);
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(2));
   EXPECT_TRUE(EveryLinePrefixed(r.out)) << r.out;
   EXPECT_NE(r.out.find("<3>No E1 controllers matched"), std::string::npos) << r.out;
@@ -319,14 +299,14 @@ bool SomeLinePrefixed(const std::string& text) {
 }
 
 TEST_F(ServiceLab, TablesHelpAndVersionStayBareAndOtherStreamsGetNoPrefix) {
-  lab::DaemonOptions bareRun;
+  lab::ToolOptions bareRun;
   bareRun.env = {"JOURNAL_STREAM"};
-  lab::DaemonOptions journal;
+  lab::ToolOptions journal;
   journal.journalStream = true;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"-s", "-n"}, {"-e", "-n"}, {"-p"}, {"-h"}, {"-v"}}) {
-    lab::RunResult bare = lab::RunToExit(args, 10s, bareRun);
-    lab::RunResult withJournal = lab::RunToExit(args, 10s, journal);
+    lab::ToolRun bare = lab::RunDaemon(args, bareRun);
+    lab::ToolRun withJournal = lab::RunDaemon(args, journal);
     EXPECT_EQ(withJournal.status, bare.status) << args[0];
     EXPECT_EQ(withJournal.out, bare.out) << args[0];
     EXPECT_FALSE(bare.out.empty()) << args[0];
@@ -335,18 +315,18 @@ TEST_F(ServiceLab, TablesHelpAndVersionStayBareAndOtherStreamsGetNoPrefix) {
 
   // $JOURNAL_STREAM naming another file (here /dev/null), or nonsense: the
   // log stays as it is.
-  lab::RunResult bare = lab::RunToExit({"9-9:1.0"}, 10s, bareRun);
+  lab::ToolRun bare = lab::RunDaemon({"9-9:1.0"}, bareRun);
   EXPECT_EQ(bare.status, lab::ExitStatus::Exited(2));
-  lab::RunResult prefixed = lab::RunToExit({"9-9:1.0"}, 10s, journal);
+  lab::ToolRun prefixed = lab::RunDaemon({"9-9:1.0"}, journal);
   EXPECT_TRUE(EveryLinePrefixed(prefixed.out)) << prefixed.out;
   EXPECT_EQ(StripPrefixes(prefixed.out), bare.out);
   struct stat st;
   ASSERT_EQ(stat("/dev/null", &st), 0);
   for (const std::string& stream : {std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino),
                                     std::string("1:x"), std::string("")}) {
-    lab::DaemonOptions other;
+    lab::ToolOptions other;
     other.env = {"JOURNAL_STREAM=" + stream};
-    lab::RunResult r = lab::RunToExit({"9-9:1.0"}, 10s, other);
+    lab::ToolRun r = lab::RunDaemon({"9-9:1.0"}, other);
     EXPECT_EQ(r.status, lab::ExitStatus::Exited(2));
     EXPECT_EQ(r.out, bare.out) << stream;
   }

@@ -15,18 +15,16 @@
 #include <vector>
 
 #include "lab/lab.h"
+#include "lab/rig_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using lab::Ms;
 
 // A group id that no process of the sandbox has: the units' group.
 constexpr int kGroup = 4242;
 constexpr int kUser = 1000;
-
-std::string PortSocket(const std::string& ctlIf, int port) {
-  return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + ctlIf;
-}
 
 // The value of `key=` in the template unit of the tree.
 std::string UnitValue(const std::string& key) {
@@ -76,38 +74,8 @@ std::unique_ptr<lab::DaemonProcess> StartAsUnit(const std::vector<std::string>& 
   return std::make_unique<lab::DaemonProcess>(shArgs, o);
 }
 
-struct ToolRun {
-  lab::ExitStatus status;
-  std::string out;
-  std::string err;
-};
-
-// Runs `argv` to its end with standard output and error in files.
-ToolRun Run(const std::vector<std::string>& argv) {
-  static int serial = 0;
-  std::string base = "/run/unit-tool" + std::to_string(++serial);
-  int outFd = open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  int errFd = open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  lab::SpawnSpec s;
-  s.argv = argv;
-  s.stdoutFd = outFd;
-  s.stderrFd = errFd;
-  pid_t pid = lab::Spawn(s);
-  ToolRun r;
-  r.status = lab::WaitChild(pid, 20s);
-  if (r.status.kind == lab::ExitStatus::Kind::kTimeout) {
-    kill(pid, SIGKILL);
-    lab::WaitChild(pid, 5s);
-  }
-  close(outFd);
-  close(errFd);
-  r.out = lab::ReadFile(base + ".out");
-  r.err = lab::ReadFile(base + ".err");
-  return r;
-}
-
 // e1ctl as user kUser, a member of the units' group or of no group.
-ToolRun E1ctlAsUser(bool member, const std::vector<std::string>& args) {
+lab::ToolRun E1ctlAsUser(bool member, const std::vector<std::string>& args) {
   std::vector<std::string> argv = {"setpriv", "--reuid", std::to_string(kUser), "--regid",
                                    std::to_string(kUser)};
   if (member) {
@@ -115,49 +83,36 @@ ToolRun E1ctlAsUser(bool member, const std::vector<std::string>& args) {
   } else {
     argv.push_back("--clear-groups");
   }
-  argv.insert(argv.end(), {"--", E1CTL_PATH});
-  argv.insert(argv.end(), args.begin(), args.end());
-  return Run(argv);
+  argv.push_back("--");
+  for (const std::string& a : lab::E1ctlCommand(args)) argv.push_back(a);
+  return lab::RunTool(argv);
 }
 
-// Controllers with simulated control UARTs.
-class UnitLab : public ::testing::Test {
+// Controllers with simulated control UARTs, one daemon each.
+class UnitLab : public lab::RigTest {
  protected:
-  void SetUp() override { lab::ResetSandbox(); }
-  void TearDown() override {
-    daemons_.clear();
-    sims_.clear();
-  }
+  // The daemons go before the rig's controllers.
+  void TearDown() override { daemons_.clear(); }
 
   // A two-port controller behind hub `hub` whose tty is `tty`.
-  lab::ControllerLayout AddController(const std::string& hub, const std::string& tty,
-                                      const std::vector<lab::EthFunction>& pairs = {}) {
+  lab::ControllerLayout AddController(const std::string& hub, const std::string& tty) {
     lab::ControllerSpec model;
-    model.pid = 0x0005;
+    model.pid = lab::kTwoPortPid;
     model.hub = hub;
-    model.ttyNames = {tty};
-    model.pairs = pairs.empty() ? std::vector<lab::EthFunction>{lab::EthFunction::NoNetDir(),
-                                                                lab::EthFunction::NoNetDir()}
-                                : pairs;
-    lab::ControllerLayout layout = usb_.AddController(model);
-    lab::SimController::Options o;
-    o.usb = &usb_;
-    o.iface = layout.ctlIf;
-    o.ttyName = tty;
-    o.reply = lab::AckReplyRule();
-    sims_.push_back(std::make_unique<lab::SimController>(o));
-    return layout;
+    model.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+    lab::UartSpec uart;
+    uart.ttyName = tty;
+    uart.reply = lab::AckReplyRule();
+    return rig.AddController(model, uart).layout;
   }
 
   // A command through port `port` of `ctlIf` comes back as its reply.
   static bool Serves(const std::string& ctlIf, int port, const std::string& command) {
     lab::PortClient c;
-    if (!c.ConnectWithin(PortSocket(ctlIf, port), 10s)) return false;
-    return c.Send(command + "\n") && c.ReadUntil(command + "\n", 5s);
+    if (!c.ConnectWithin(lab::PortSocketPath(ctlIf, port), Ms(10000))) return false;
+    return c.Send(command + "\n") && c.ReadUntil(command + "\n", Ms(5000));
   }
 
-  lab::FakeUsb usb_;
-  std::vector<std::unique_ptr<lab::SimController>> sims_;
   std::vector<std::unique_ptr<lab::DaemonProcess>> daemons_;
 };
 
@@ -172,29 +127,28 @@ TEST_F(UnitLab, OneDaemonPerControllerServeSideBySide) {
   EXPECT_TRUE(Serves(first.ctlIf, 1, "first-1"));
   EXPECT_TRUE(Serves(second.ctlIf, 0, "second-0"));
   EXPECT_TRUE(Serves(second.ctlIf, 1, "second-1"));
-  EXPECT_TRUE(sims_[0]->WaitForSubstring("CMD:port E1.1 first-1\n", 5s));
-  EXPECT_EQ(sims_[0]->Received().find("second"), std::string::npos);
-  EXPECT_TRUE(sims_[1]->WaitForSubstring("CMD:port E1.0 second-0\n", 5s));
-  EXPECT_EQ(sims_[1]->Received().find("first"), std::string::npos);
+  EXPECT_TRUE(Sim(0).WaitForSubstring("CMD:port E1.1 first-1\n", Ms(5000)));
+  EXPECT_EQ(Sim(0).Received().find("second"), std::string::npos);
+  EXPECT_TRUE(Sim(1).WaitForSubstring("CMD:port E1.0 second-0\n", Ms(5000)));
+  EXPECT_EQ(Sim(1).Received().find("first"), std::string::npos);
 
   // Stopping the first leaves the second serving, its lock in place.
   ASSERT_TRUE(daemons_[0]->Signal(SIGTERM));
-  EXPECT_EQ(daemons_[0]->WaitExit(10s), lab::ExitStatus::Exited(0)) << daemons_[0]->Output();
-  EXPECT_FALSE(lab::Exists("/var/run/KESTRD_LOCK_" + first.ctlIf));
-  EXPECT_TRUE(lab::Exists("/var/run/KESTRD_LOCK_" + second.ctlIf));
+  EXPECT_EQ(daemons_[0]->WaitExit(Ms(10000)), lab::ExitStatus::Exited(0)) << daemons_[0]->Output();
+  EXPECT_FALSE(lab::Exists(lab::LockFilePath(first.ctlIf)));
+  EXPECT_TRUE(lab::Exists(lab::LockFilePath(second.ctlIf)));
   EXPECT_TRUE(Serves(second.ctlIf, 1, "still-there"));
   EXPECT_FALSE(daemons_[1]->Exited());
 }
 
 TEST_F(UnitLab, TheUnitsCapabilitiesAreEnoughAndEachIsNeeded) {
-  for (const char* n : {"e1p0", "e1p1", "moved0"}) lab::DeleteInterface(n);
-  lab::CreateVethPair("e1p0", "e1p0peer");
-  lab::CreateVethPair("e1p1", "e1p1peer");
+  rig.ForgetInterfaces({"moved0"});
+  rig.AddVethPair("e1p0");
+  rig.AddVethPair("e1p1");
   lab::ControllerLayout l = AddController("1-1", "ttyACM0");
-  lab::NetFollower follower;
-  follower.Track(usb_.NetDir(l.pairDevs[0] + ":1.0"), "e1p0");
-  follower.Track(usb_.NetDir(l.pairDevs[1] + ":1.0"), "e1p1");
-  std::string lockPath = "/var/run/KESTRD_LOCK_" + l.ctlIf;
+  rig.TrackPair(0, 0, "e1p0");
+  rig.TrackPair(0, 1, "e1p1");
+  std::string lockPath = lab::LockFilePath(l.ctlIf);
   // The lock file that a killed daemon leaves: no permission bits.
   auto leaveLockFile = [&] {
     int fd = open(lockPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0);
@@ -206,10 +160,10 @@ TEST_F(UnitLab, TheUnitsCapabilitiesAreEnoughAndEachIsNeeded) {
   // /proc/1/root (sysfs) is out of reach: nothing found.
   leaveLockFile();
   auto d = StartAsUnit({l.ctlIf}, BoundingSet("CAP_SYS_PTRACE"));
-  EXPECT_EQ(d->WaitExit(10s), lab::ExitStatus::Exited(2)) << d->Output();
+  EXPECT_EQ(d->WaitExit(Ms(10000)), lab::ExitStatus::Exited(2)) << d->Output();
   // Without CAP_DAC_OVERRIDE the lock file left behind cannot be opened.
   d = StartAsUnit({l.ctlIf}, BoundingSet("CAP_DAC_OVERRIDE"));
-  EXPECT_EQ(d->WaitExit(10s), lab::ExitStatus::Exited(13)) << d->Output();
+  EXPECT_EQ(d->WaitExit(Ms(10000)), lab::ExitStatus::Exited(13)) << d->Output();
   EXPECT_NE(d->Output().find("can't open LOCKFILE '" + lockPath + "', error: Permission denied"),
             std::string::npos)
       << d->Output();
@@ -221,27 +175,26 @@ TEST_F(UnitLab, TheUnitsCapabilitiesAreEnoughAndEachIsNeeded) {
   EXPECT_TRUE(Serves(l.ctlIf, 1, "caps-1"));
   ASSERT_TRUE(d->Signal(SIGSTOP));
   lab::RenameInterface("e1p0", "moved0");
-  follower.SyncNow();  // the rename back, in the fake sysfs before the next discovery
+  rig.Net().SyncNow();  // the rename back, in the fake sysfs before the next discovery
   ASSERT_TRUE(d->Signal(SIGCONT));
-  EXPECT_TRUE(d->WaitForOutput("Port 'moved0' renamed to 'e1p0'", 10s)) << d->Output();
-  EXPECT_TRUE(lab::WaitUntil([] { return lab::InterfaceExists("e1p0"); }, 5s));
+  EXPECT_TRUE(d->WaitForOutput("Port 'moved0' renamed to 'e1p0'", Ms(10000))) << d->Output();
+  EXPECT_TRUE(lab::WaitUntil([] { return lab::InterfaceExists("e1p0"); }, Ms(5000)));
   EXPECT_EQ(d->Output().find("Error renaming"), std::string::npos) << d->Output();
   ASSERT_TRUE(d->Signal(SIGTERM));
-  EXPECT_EQ(d->WaitExit(10s), lab::ExitStatus::Exited(0)) << d->Output();
+  EXPECT_EQ(d->WaitExit(Ms(10000)), lab::ExitStatus::Exited(0)) << d->Output();
   EXPECT_FALSE(lab::Exists(lockPath));
 
   // Without CAP_NET_ADMIN the interface stays renamed.
-  follower.SyncNow();  // the rename back, in the fake sysfs before the next discovery
+  rig.Net().SyncNow();  // the rename back, in the fake sysfs before the next discovery
   d = StartAsUnit({l.ctlIf, "--debugmsg"}, BoundingSet("CAP_NET_ADMIN"));
   EXPECT_TRUE(Serves(l.ctlIf, 0, "no-net-admin"));
   ASSERT_TRUE(d->Signal(SIGSTOP));
   lab::RenameInterface("e1p0", "moved0");
-  follower.SyncNow();  // the rename back, in the fake sysfs before the next discovery
+  rig.Net().SyncNow();  // the rename back, in the fake sysfs before the next discovery
   ASSERT_TRUE(d->Signal(SIGCONT));
-  EXPECT_TRUE(d->WaitForOutput("Error renaming", 10s)) << d->Output();
+  EXPECT_TRUE(d->WaitForOutput("Error renaming", Ms(10000))) << d->Output();
   EXPECT_TRUE(lab::InterfaceExists("moved0"));
   d.reset();
-  for (const char* n : {"e1p0", "e1p1", "moved0"}) lab::DeleteInterface(n);
 }
 
 TEST_F(UnitLab, GroupMembersUseThePortsOthersAreToldWhichGroup) {
@@ -249,20 +202,20 @@ TEST_F(UnitLab, GroupMembersUseThePortsOthersAreToldWhichGroup) {
   daemons_.push_back(StartAsUnit({l.ctlIf}, BoundingSet()));
   ASSERT_TRUE(Serves(l.ctlIf, 0, "root-first"));
 
-  ToolRun r = E1ctlAsUser(true, {"-c", l.ctlIf, "-p", "1", "-n", "1", "member"});
+  lab::ToolRun r = E1ctlAsUser(true, {"-c", l.ctlIf, "-p", "1", "-n", "1", "member"});
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(0)) << r.err;
   EXPECT_EQ(r.out, "member\n");
-  EXPECT_TRUE(sims_[0]->WaitForSubstring("CMD:port E1.1 member\n", 5s));
+  EXPECT_TRUE(Sim(0).WaitForSubstring("CMD:port E1.1 member\n", Ms(5000)));
 
   struct group* g = getgrgid(kGroup);
   std::string groupName =
       g != nullptr ? "'" + std::string(g->gr_name) + "'" : "with id " + std::to_string(kGroup);
-  r = E1ctlAsUser(false, {"-S", PortSocket(l.ctlIf, 1), "-w", "0", "outsider"});
+  r = E1ctlAsUser(false, {"-S", lab::PortSocketPath(l.ctlIf, 1), "-w", "0", "outsider"});
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(1));
   EXPECT_NE(r.err.find("permission denied"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("root and the members of group " + groupName), std::string::npos) << r.err;
   std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(sims_[0]->Received().find("outsider"), std::string::npos);
+  EXPECT_EQ(Sim(0).Received().find("outsider"), std::string::npos);
 
   // A member cannot open the lock file (no permission bits) yet learns the
   // holder from /proc/locks, and says where it came from.
@@ -273,13 +226,14 @@ TEST_F(UnitLab, GroupMembersUseThePortsOthersAreToldWhichGroup) {
                        " [from /proc/locks: the lock file is not readable: Permission denied]"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("  port 0: served " + PortSocket(l.ctlIf, 0)), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("  port 0: served " + lab::PortSocketPath(l.ctlIf, 0)), std::string::npos)
+      << r.out;
 
   // A killed daemon leaves its socket files and its lock file (unlocked,
   // unreadable for a member): stale, not busy.
   ASSERT_TRUE(daemons_[0]->Signal(SIGKILL));
-  ASSERT_EQ(daemons_[0]->WaitExit(10s), lab::ExitStatus::Signaled(SIGKILL));
-  ASSERT_TRUE(lab::Exists("/var/run/KESTRD_LOCK_" + l.ctlIf));
+  ASSERT_EQ(daemons_[0]->WaitExit(Ms(10000)), lab::ExitStatus::Signaled(SIGKILL));
+  ASSERT_TRUE(lab::Exists(lab::LockFilePath(l.ctlIf)));
   r = E1ctlAsUser(true, {"-c", l.ctlIf, "-w", "0", "late"});
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(6)) << r.err;
   r = E1ctlAsUser(true, {"status", l.ctlIf});

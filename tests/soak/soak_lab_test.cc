@@ -23,21 +23,16 @@
 
 #include "lab/lab.h"
 #include "lab/port_client.h"
+#include "lab/rig_test.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using lab::Ms;
 
 int Cycles() {
   const char* env = getenv("E1_SOAK_CYCLES");
   return env != nullptr ? atoi(env) : 8;
-}
-
-std::string PortSocket(const std::string& iface, int port) {
-  return "/var/run/E1controllers/G703G704_phy" + std::to_string(port) + "_at_ttyctrl_" + iface;
-}
-std::string AuxSocket(const std::string& iface) {
-  return "/var/run/E1controllers/G703G704_AUX_PIPE_" + iface;
 }
 
 size_t CountEntries(const std::string& dir) {
@@ -117,70 +112,54 @@ class PieceResponder {
   std::thread thread_;
 };
 
-class Soak : public ::testing::Test {
+class Soak : public lab::RigTest {
  protected:
   void SetUp() override {
-    lab::ResetSandbox();
-    for (const char* n : {"s0p0", "s1p0", "s1p1", "moved"}) lab::DeleteInterface(n);
-    for (const char* n : {"s0p0", "s1p0", "s1p1"}) lab::CreateVethPair(n, std::string(n) + "x");
-    follower_ = std::make_unique<lab::NetFollower>();
+    rig.ForgetInterfaces({"moved"});
+    for (const char* n : {"s0p0", "s1p0", "s1p1"}) rig.AddVethPair(n);
 
     lab::ControllerSpec one;  // one E1 port
     one.hub = "1-1";
-    one.ttyNames = {"ttyACM0"};
     one.pairs = {lab::EthFunction::NoNetDir()};
     lab::ControllerSpec two;  // two E1 ports
-    two.pid = 0x0005;
+    two.pid = lab::kTwoPortPid;
     two.hub = "2-1";
-    two.ttyNames = {"ttyACM1"};
     two.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-    layouts_ = {usb_.AddController(one), usb_.AddController(two)};
-    follower_->Track(usb_.NetDir(layouts_[0].pairDevs[0] + ":1.0"), "s0p0");
-    follower_->Track(usb_.NetDir(layouts_[1].pairDevs[0] + ":1.0"), "s1p0");
-    follower_->Track(usb_.NetDir(layouts_[1].pairDevs[1] + ":1.0"), "s1p1");
-    for (int i = 0; i < 2; ++i) {
-      lab::SimController::Options o;
-      o.usb = &usb_;
-      o.iface = layouts_[i].ctlIf;
-      o.ttyName = "ttyACM" + std::to_string(i);
-      sims_.push_back(std::make_unique<lab::SimController>(o));
-      responders_.push_back(std::make_unique<PieceResponder>(sims_.back().get(), 17u + i));
+    for (const lab::ControllerSpec& spec : {one, two}) {
+      lab::UartSpec uart;
+      uart.ttyName = "ttyACM" + std::to_string(rig.Controllers());
+      rig.AddController(spec, uart);
+    }
+    rig.TrackPair(0, 0, "s0p0");
+    rig.TrackPair(1, 0, "s1p0");
+    rig.TrackPair(1, 1, "s1p1");
+    for (size_t i = 0; i < rig.Controllers(); ++i) {
+      responders_.push_back(std::make_unique<PieceResponder>(&Sim(i), 17u + i));
     }
     ports_ = {{0, 0}, {1, 0}, {1, 1}};  // (controller, port)
   }
 
-  void TearDown() override {
-    daemon_.reset();
-    responders_.clear();
-    sims_.clear();
-    follower_.reset();
-    for (const char* n : {"s0p0", "s1p0", "s1p1", "moved"}) lab::DeleteInterface(n);
-  }
+  // The responders go before the rig's simulators.
+  void TearDown() override { responders_.clear(); }
 
   void StartDaemon(std::vector<std::string> extra = {}) {
     std::vector<std::string> args = {"-n"};
     args.insert(args.end(), extra.begin(), extra.end());
-    daemon_ = std::make_unique<lab::DaemonProcess>(args);
-    for (auto [c, p] : ports_) {
-      const std::string path = PortSocket(layouts_[c].ctlIf, p);
-      ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(path); }, 5s)) << daemon_->Output();
-    }
+    ASSERT_NO_FATAL_FAILURE(StartServing(args));
   }
 
-  std::string Socket(size_t k) const {
-    return PortSocket(layouts_[ports_[k].first].ctlIf, ports_[k].second);
-  }
+  std::string Socket(size_t k) { return PortPath(ports_[k].second, ports_[k].first); }
 
   // Connects to port k, sends `block` and checks that every command's reply
   // comes back to this client, and only those.
   void RoundTrip(size_t k, const std::vector<std::string>& commands) {
     lab::PortClient client;
-    ASSERT_TRUE(client.ConnectWithin(Socket(k), 3s)) << Socket(k);
+    ASSERT_TRUE(client.ConnectWithin(Socket(k), Ms(3000))) << Socket(k);
     std::string block;
     for (const auto& c : commands) block += c + ";";
     ASSERT_TRUE(client.Send(block + "\n"));
     for (const auto& c : commands) {
-      auto line = client.ReadLine(3s);
+      auto line = client.ReadLine(Ms(3000));
       ASSERT_TRUE(line.has_value()) << "no reply for " << c << " on port " << k;
       EXPECT_EQ(*line, c + "\n");
     }
@@ -196,18 +175,11 @@ class Soak : public ::testing::Test {
     return wire;
   }
 
-  size_t OpenFds() const { return CountEntries("/proc/" + std::to_string(daemon_->Pid()) + "/fd"); }
-  size_t Threads() const {
-    return CountEntries("/proc/" + std::to_string(daemon_->Pid()) + "/task");
-  }
+  size_t OpenFds() { return CountEntries("/proc/" + std::to_string(Daemon().Pid()) + "/fd"); }
+  size_t Threads() { return CountEntries("/proc/" + std::to_string(Daemon().Pid()) + "/task"); }
 
-  lab::FakeUsb usb_;
-  std::vector<lab::ControllerLayout> layouts_;
-  std::unique_ptr<lab::NetFollower> follower_;
-  std::vector<std::unique_ptr<lab::SimController>> sims_;
   std::vector<std::unique_ptr<PieceResponder>> responders_;
   std::vector<std::pair<int, int>> ports_;
-  std::unique_ptr<lab::DaemonProcess> daemon_;
 };
 
 TEST_F(Soak, ClientsReplugsRenamesAndSignalsLeaveNothingBehind) {
@@ -228,7 +200,7 @@ TEST_F(Soak, ClientsReplugsRenamesAndSignalsLeaveNothingBehind) {
   }
   std::this_thread::sleep_for(300ms);
   const size_t fds = OpenFds(), threads = Threads();
-  const long rss = RssKb(daemon_->Pid());
+  const long rss = RssKb(Daemon().Pid());
 
   int acm = 2;
   for (int cycle = 1; cycle <= Cycles(); ++cycle) {
@@ -243,34 +215,34 @@ TEST_F(Soak, ClientsReplugsRenamesAndSignalsLeaveNothingBehind) {
     if (HasFatalFailure()) return;
 
     // A burst of SIGHUP changes nothing.
-    for (int i = 0; i < 20; ++i) ASSERT_TRUE(daemon_->Signal(SIGHUP));
+    for (int i = 0; i < 20; ++i) ASSERT_TRUE(Daemon().Signal(SIGHUP));
 
     // Unplug both, replug as other numbers: every last block comes again.
-    for (auto& sim : sims_) {
-      sim->Unplug();
-      sim->ClearReceived();
+    for (size_t i = 0; i < rig.Controllers(); ++i) {
+      Sim(i).Unplug();
+      Sim(i).ClearReceived();
     }
     std::this_thread::sleep_for(50ms);
-    for (auto& sim : sims_) sim->Plug(acm++ % 40);
+    for (size_t i = 0; i < rig.Controllers(); ++i) Sim(i).Plug(acm++ % 40);
     for (size_t k = 0; k < ports_.size(); ++k) {
       const std::string wire = WireBlock(k, last[k]);
-      ASSERT_TRUE(sims_[ports_[k].first]->WaitForSubstring(wire, 2s))
+      ASSERT_TRUE(Sim(ports_[k].first).WaitForSubstring(wire, Ms(2000)))
           << "block of port " << k << " not replayed whole; got:\n"
-          << sims_[ports_[k].first]->Received();
+          << Sim(ports_[k].first).Received();
     }
     // The controller answers the replayed commands too; with no client on
     // the ports those answers are dropped, and must not reach the next ones.
-    for (auto& r : responders_) ASSERT_TRUE(r->Drain(5s));
+    for (auto& r : responders_) ASSERT_TRUE(r->Drain(Ms(5000)));
     std::this_thread::sleep_for(50ms);
 
     // Every few cycles an interface is renamed behind the daemon's back.
     if (cycle % 3 == 0) {
-      ASSERT_TRUE(daemon_->Signal(SIGSTOP));
+      ASSERT_TRUE(Daemon().Signal(SIGSTOP));
       lab::RenameInterface("s1p1", "moved");
-      follower_->SyncNow();
-      ASSERT_TRUE(daemon_->Signal(SIGCONT));
-      ASSERT_TRUE(lab::WaitUntil([] { return lab::InterfaceExists("s1p1"); }, 2s))
-          << daemon_->Output();
+      rig.Net().SyncNow();
+      ASSERT_TRUE(Daemon().Signal(SIGCONT));
+      ASSERT_TRUE(lab::WaitUntil([] { return lab::InterfaceExists("s1p1"); }, Ms(2000)))
+          << Daemon().Output();
     }
   }
 
@@ -280,12 +252,12 @@ TEST_F(Soak, ClientsReplugsRenamesAndSignalsLeaveNothingBehind) {
   EXPECT_EQ(OpenFds(), fds);
   EXPECT_EQ(Threads(), threads);
 #ifndef E1_SANITIZER_BUILD
-  EXPECT_LE(RssKb(daemon_->Pid()), rss + 256) << "resident memory grew";
+  EXPECT_LE(RssKb(Daemon().Pid()), rss + 256) << "resident memory grew";
 #else
   (void)rss;
 #endif
-  ASSERT_TRUE(daemon_->Signal(SIGTERM));
-  EXPECT_EQ(daemon_->WaitExit(3s), lab::ExitStatus::Exited(0)) << daemon_->Output();
+  ASSERT_TRUE(Daemon().Signal(SIGTERM));
+  EXPECT_EQ(Daemon().WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << Daemon().Output();
 }
 
 TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
@@ -297,7 +269,7 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
   // terminates, so each burst ends with one.
   {
     lab::PortClient noisy;
-    ASSERT_TRUE(noisy.ConnectWithin(Socket(0), 3s));
+    ASSERT_TRUE(noisy.ConnectWithin(Socket(0), Ms(3000)));
     std::string junk(16 * 1024, '\0');
     for (char& ch : junk) ch = static_cast<char>(rng());
     ASSERT_TRUE(noisy.Send(junk + "\n"));
@@ -306,13 +278,13 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
     // leaves unread when it hangs up goes with the connection.
     std::string before;
     do {
-      before = sims_[0]->Received();
+      before = Sim(0).Received();
       std::this_thread::sleep_for(300ms);
-    } while (sims_[0]->Received().size() != before.size());
+    } while (Sim(0).Received().size() != before.size());
     // Under this flood the controller side filled up again and again; no
     // command text may have been lost there: every "CMD:" starts a whole
     // command line of this port.
-    std::string wire = sims_[0]->Received();
+    std::string wire = Sim(0).Received();
     for (size_t at = wire.find("CMD:"); at != std::string::npos; at = wire.find("CMD:", at + 4)) {
       ASSERT_EQ(wire.compare(at, 14, "CMD:port E1.0 "), 0) << wire.substr(at, 40);
     }
@@ -320,7 +292,7 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
     RoundTrip(2, {"meanwhile2"});
     // Replies to the noise are still on their way; they belong to this
     // client, not to the next one on the port.
-    ASSERT_TRUE(responders_[0]->Drain(20s));
+    ASSERT_TRUE(responders_[0]->Drain(Ms(20000)));
     noisy.ReadFor(300ms);
   }
   // Text without separators went out as cut lines that nothing terminated;
@@ -328,10 +300,10 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
   // replies to the garbled line go to this client.
   {
     lab::PortClient flush;
-    ASSERT_TRUE(flush.ConnectWithin(Socket(0), 3s));
+    ASSERT_TRUE(flush.ConnectWithin(Socket(0), Ms(3000)));
     ASSERT_TRUE(flush.Send("flush\n"));
-    ASSERT_TRUE(sims_[0]->WaitForSubstring("CMD:port E1.0 flush\n", 3s));
-    ASSERT_TRUE(responders_[0]->Drain(5s));
+    ASSERT_TRUE(Sim(0).WaitForSubstring("CMD:port E1.0 flush\n", Ms(3000)));
+    ASSERT_TRUE(responders_[0]->Drain(Ms(5000)));
     flush.ReadFor(300ms);
   }
 
@@ -340,7 +312,7 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
   // queue taken or nobody listening while the socket is recreated.
   int accepted = 0;
   for (int i = 0; i < 10000; ++i) {
-    std::string path = i % 2 ? Socket(2) : AuxSocket(layouts_[1].ctlIf);
+    std::string path = i % 2 ? Socket(2) : AuxPath(1);
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     struct sockaddr_un a = {};
@@ -356,18 +328,18 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
   // auxiliary socket comes back for the next client.
   {
     lab::PortClient half;
-    ASSERT_TRUE(half.ConnectWithin(Socket(1), 3s));
+    ASSERT_TRUE(half.ConnectWithin(Socket(1), Ms(3000)));
     ASSERT_TRUE(half.Send("halfway\n"));
     ASSERT_TRUE(half.ShutdownWrite());
-    auto line = half.ReadLine(3s);
+    auto line = half.ReadLine(Ms(3000));
     ASSERT_TRUE(line.has_value());
     EXPECT_EQ(*line, "halfway\n");
     lab::PortClient aux;
-    ASSERT_TRUE(aux.ConnectWithin(AuxSocket(layouts_[0].ctlIf), 3s));
+    ASSERT_TRUE(aux.ConnectWithin(AuxPath(0), Ms(3000)));
     ASSERT_TRUE(aux.ShutdownWrite());
     aux.Close();
     lab::PortClient aux2;
-    EXPECT_TRUE(aux2.ConnectWithin(AuxSocket(layouts_[0].ctlIf), 3s));
+    EXPECT_TRUE(aux2.ConnectWithin(AuxPath(0), Ms(3000)));
   }
 
   for (size_t k = 0; k < ports_.size(); ++k) RoundTrip(k, {"after" + std::to_string(k)});
@@ -376,9 +348,9 @@ TEST_F(Soak, HostileClientsDoNotDisturbTheOtherPorts) {
 TEST_F(Soak, ControllerNoiseAndOverlongLinesAreContained) {
   StartDaemon();
   lab::PortClient client;
-  ASSERT_TRUE(client.ConnectWithin(Socket(1), 3s));
+  ASSERT_TRUE(client.ConnectWithin(Socket(1), Ms(3000)));
   ASSERT_TRUE(client.Send("hello\n"));
-  ASSERT_EQ(client.ReadLine(3s).value_or(""), "hello\n");
+  ASSERT_EQ(client.ReadLine(Ms(3000)).value_or(""), "hello\n");
 
   // Binary noise without line ends, a 100 KB line, then an ordinary reply.
   std::mt19937 rng(9);
@@ -387,12 +359,12 @@ TEST_F(Soak, ControllerNoiseAndOverlongLinesAreContained) {
     ch = static_cast<char>(rng());
     if (ch == '\n') ch = 'n';
   }
-  ASSERT_TRUE(sims_[1]->Send(noise));
-  ASSERT_TRUE(sims_[1]->Send("\n" + std::string(100 * 1024, 'L') + "\n"));
-  ASSERT_TRUE(sims_[1]->Send("ACK:E1.0:" + std::string(600, 'x') + "\n"));
-  ASSERT_TRUE(sims_[1]->Send("ACK:E1.0:after-noise\n"));
+  ASSERT_TRUE(Sim(1).Send(noise));
+  ASSERT_TRUE(Sim(1).Send("\n" + std::string(100 * 1024, 'L') + "\n"));
+  ASSERT_TRUE(Sim(1).Send("ACK:E1.0:" + std::string(600, 'x') + "\n"));
+  ASSERT_TRUE(Sim(1).Send("ACK:E1.0:after-noise\n"));
   std::string cut(511 - 9, 'x');  // what fits after the tag in 511 characters
-  ASSERT_TRUE(client.ReadUntil(cut + "after-noise\n", 3s)) << client.Buffer();
+  ASSERT_TRUE(client.ReadUntil(cut + "after-noise\n", Ms(3000))) << client.Buffer();
   EXPECT_EQ(client.Buffer(), cut + "after-noise\n");
 
   // The other controller never noticed.
