@@ -61,7 +61,7 @@ class Rig {
   Rig& operator=(const Rig&) = delete;
 
   // Adds a controller as `usb` describes it; a simulated UART adds its own
-  // tty entry (the spec's ttyNames are replaced), an unsimulated one is
+  // tty entry (replacing `usb`'s ttyNames), an unsimulated one is
   // named in sysfs only.
   RigController& AddController(ControllerSpec usb, UartSpec uart = {});
   RigController& Controller(size_t i = 0) { return *controllers_.at(i); }

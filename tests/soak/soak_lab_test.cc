@@ -125,10 +125,10 @@ class Soak : public lab::RigTest {
     two.pid = lab::kTwoPortPid;
     two.hub = "2-1";
     two.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
-    for (const lab::ControllerSpec& spec : {one, two}) {
+    for (const lab::ControllerSpec& model : {one, two}) {
       lab::UartSpec uart;
       uart.ttyName = "ttyACM" + std::to_string(rig.Controllers());
-      rig.AddController(spec, uart);
+      rig.AddController(model, uart);
     }
     rig.TrackPair(0, 0, "s0p0");
     rig.TrackPair(1, 0, "s1p0");
