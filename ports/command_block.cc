@@ -6,25 +6,57 @@
 #include "core/log.h"
 #include "uart/uart_writer.h"
 
-int FormatCommandBlock(char* text, uint32_t portIndex,
-                       char work[kMaxBlockCommands][kCommandLineSize]) {
-  char* save = nullptr;
-  int j = 0;
-  for (char* tok = strtok_r(text, ";\r\n", &save); tok != nullptr && j < kMaxBlockCommands;
-       tok = strtok_r(nullptr, ";\r\n", &save)) {
-    if (strchr(tok, 0x1A) != nullptr) LogMessage(7, "eof found\r\n");
-    // At most kCommandLineChars characters and the terminator.
-    snprintf(work[j], kCommandLineChars + 1, "port E1.%u %s\n", portIndex, tok);
-    LogMessage(7, "cmd%d(len=%d): %s", j, static_cast<int>(strlen(work[j])), work[j]);
-    ++j;
+size_t FormatCommandLine(const char* text, size_t len, uint32_t portIndex,
+                         char line[kCommandLineSize]) {
+  // A NUL ends the command as it always did: the controller's lines are C
+  // strings, and what follows it up to the separator is not sent.
+  const char* nul = static_cast<const char*>(memchr(text, '\0', len));
+  if (nul != nullptr) len = static_cast<size_t>(nul - text);
+  if (len == 0) return 0;
+  if (len > kMaxCommandChars) {
+    // Cut, the command would be another one; without its line end, the
+    // controller would read it glued to the next line.
+    LogMessage(4, "E1_thread: command of %zu characters for E1.%u dropped: too long for a line\n",
+               len, portIndex);
+    return 0;
   }
-  return j;
+  if (memchr(text, 0x1A, len) != nullptr) LogMessage(7, "eof found\r\n");
+  int prefix = snprintf(line, kCommandLineSize, "port E1.%u ", portIndex);
+  size_t n = static_cast<size_t>(prefix);
+  memcpy(line + n, text, len);
+  n += len;
+  line[n++] = '\n';
+  line[n] = '\0';
+  return n;
 }
 
-void SendCommandBlock(E1Controller* c, E1PortSlot* slot) {
+void InitCommandBlockBuilder(CommandBlockBuilder* b, E1PortSlot* slot) {
+  b->slot = slot;
+  b->count = 0;
+}
+
+void AddCommandToBlock(void* ctx, const char* text, size_t len) {
+  CommandBlockBuilder* b = static_cast<CommandBlockBuilder*>(ctx);
+  char* line = b->lines[b->count];
+  size_t n = FormatCommandLine(text, len, b->slot->portIndex, line);
+  if (n == 0) return;
+  LogMessage(7, "cmd%d(len=%d): %s", b->count, static_cast<int>(n), line);
+  if (++b->count == kMaxBlockCommands) FinishCommandBlock(b);
+}
+
+void FinishCommandBlock(CommandBlockBuilder* b) {
+  if (b->count == 0) return;
+  SendNewCommandBlock(b->slot, b->lines, b->count);
+  b->count = 0;
+}
+
+namespace {
+
+// Writes the stored block to the UART stream.
+// Requires: controller lock held.
+void WriteStoredBlockLocked(E1Controller* c, E1PortSlot* slot) {
   // The whole block goes to the line-buffered stream in one call: the
-  // stream then writes everything up to the last newline at once instead
-  // of once per line, and a cut line without newline waits in it as before.
+  // stream then writes it at once instead of once per line.
   char block[kMaxBlockCommands * (kCommandLineSize + 4)];
   size_t len = 0;
   for (int i = 0; i < slot->commandCount; ++i) {
@@ -35,11 +67,44 @@ void SendCommandBlock(E1Controller* c, E1PortSlot* slot) {
     memcpy(block + len + 4, slot->commands[i], n);
     len += 4 + n;
   }
-  pthread_mutex_lock(&c->lock);
   // While the controller reads slowly the stream's writer waits for room,
   // holding the lock: the port thread stops reading its client meanwhile,
   // so the client feels the back-pressure, and other ports' blocks wait
   // their turn. Once the process stops, nothing more enters the stream.
   if (c->wrFile != nullptr && len > 0 && !UARTWritersStopped()) fwrite(block, 1, len, c->wrFile);
+}
+
+// Requires: controller lock held.
+void ServeReplayLocked(E1Controller* c, E1PortSlot* slot) {
+  if (!slot->replayRequested.exchange(0)) return;
+  WriteStoredBlockLocked(c, slot);
+  LogMessage(5, "Last command block request processed (%d cmds) for E1 thread idx %d\n",
+             slot->commandCount, static_cast<int>(slot->portIndex));
+}
+
+}  // namespace
+
+void SendNewCommandBlock(E1PortSlot* slot, char lines[][kCommandLineSize], int count) {
+  E1Controller* c = slot->controller;
+  pthread_mutex_lock(&c->lock);
+  // Sent into a closed line, the block would be lost, and only the last
+  // such block would come back with the replay: it waits for the line.
+  while (c->wrFile == nullptr && !UARTWritersStopped())
+    pthread_cond_wait(&c->lineChanged, &c->lock);
+  if (!UARTWritersStopped()) {
+    // The replay resends the block sent before the line was lost, so it
+    // goes before this one, which would otherwise be sent twice.
+    ServeReplayLocked(c, slot);
+    memcpy(slot->commands, lines, static_cast<size_t>(count) * kCommandLineSize);
+    slot->commandCount = count;
+    WriteStoredBlockLocked(c, slot);
+  }
+  pthread_mutex_unlock(&c->lock);
+}
+
+void ServeReplay(E1PortSlot* slot) {
+  E1Controller* c = slot->controller;
+  pthread_mutex_lock(&c->lock);
+  ServeReplayLocked(c, slot);
   pthread_mutex_unlock(&c->lock);
 }

@@ -13,6 +13,7 @@
 #include "core/port_slot.h"
 #include "core/wake_fd.h"
 #include "ports/command_block.h"
+#include "ports/command_framer.h"
 #include "ports/listen_socket.h"
 
 namespace {
@@ -27,23 +28,39 @@ struct PortState {
   // The client shut its sending side down: it may still wait for replies,
   // so it stays connected, but its endless end-of-file is no longer read.
   bool clientDoneSending;
-  int64_t lastInputMs;  // when the client was accepted or last sent
-  char receive[kClientReadBytes + 1];
-  char work[kMaxBlockCommands][kCommandLineSize];
+  int64_t lastInputMs;  // when the client was accepted or last read from
+  CommandFramer framer;
+  CommandBlockBuilder builder;
+  char receive[kClientReadBytes];
 };
 
-void ReadAndForward(E1PortSlot* slot, PortState* st) {
+// Sends the kept tail of the client's text as a command.
+void FlushCommandTail(PortState* st) {
+  if (!HasTail(&st->framer)) return;
+  FlushTail(&st->framer, AddCommandToBlock, &st->builder);
+  FinishCommandBlock(&st->builder);
+}
+
+// One read from the client, framed into commands that go out in blocks.
+// Returns false when nothing more is to be read now: the client ended its
+// sending (its tail is then sent), or no data waits.
+bool ReadAndForward(PortState* st) {
   // Never waits: POLLIN may stand for urgent data alone, which a plain read
   // does not return, and a blocking read would then hold the thread for good.
-  ssize_t n = recv(st->clientFd, st->receive, sizeof st->receive - 1, MSG_DONTWAIT);
-  if (n == 0) st->clientDoneSending = true;
-  if (n <= 0) return;
-  st->receive[n] = '\0';
-  int count = FormatCommandBlock(st->receive, slot->portIndex, st->work);
-  if (count == 0) return;
-  memcpy(slot->commands, st->work, sizeof slot->commands);
-  slot->commandCount = count;
-  SendCommandBlock(slot->controller, slot);
+  ssize_t n = recv(st->clientFd, st->receive, sizeof st->receive, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+  if (n <= 0) {
+    // The client ended (or its connection failed): what it wrote last is
+    // a command, separator or not.
+    st->clientDoneSending = true;
+    FlushCommandTail(st);
+    return false;
+  }
+  bool filled = static_cast<size_t>(n) == sizeof st->receive;
+  FrameRead(&st->framer, st->receive, static_cast<size_t>(n), filled, AddCommandToBlock,
+            &st->builder);
+  FinishCommandBlock(&st->builder);
+  return true;
 }
 
 void AcceptClient(E1PortSlot* slot, PortState* st) {
@@ -59,12 +76,20 @@ void AcceptClient(E1PortSlot* slot, PortState* st) {
   st->clientFd = client;
   st->clientDoneSending = false;
   st->lastInputMs = NowMs();
+  InitCommandFramer(&st->framer);
   AttachPortClient(slot, client);
 }
 
 // Closes the client under the controller lock (see ClosePortClient for the
-// order of the locks); the socket listens again from the next turn.
+// order of the locks); the socket listens again from the next turn. What
+// the client wrote before it went is read and sent first: a client may
+// write its commands and close at once.
 void CloseClient(E1PortSlot* slot, PortState* st) {
+  if (!st->clientDoneSending) {
+    while (ReadAndForward(st)) {
+    }
+  }
+  FlushCommandTail(st);
   E1Controller* c = slot->controller;
   pthread_mutex_lock(&c->lock);
   ClosePortClient(slot);
@@ -73,20 +98,33 @@ void CloseClient(E1PortSlot* slot, PortState* st) {
   st->listenFd = -2;
 }
 
+// Milliseconds until `quietMs` of client quiet have passed, 0 when they have.
+int QuietWaitMs(const PortState* st, int quietMs) {
+  int64_t quiet = NowMs() - st->lastInputMs;
+  return quiet >= quietMs ? 0 : static_cast<int>(quietMs - quiet);
+}
+
 // Milliseconds until a requested replay is due: 0 now, -1 when none is
 // requested. Without a client it is due at once.
 int ReplayWaitMs(E1PortSlot* slot, const PortState* st) {
   if (!slot->replayRequested.load()) return -1;
   if (st->clientFd < 0) return 0;
-  int64_t quiet = NowMs() - st->lastInputMs;
-  return quiet >= kReplayQuietMs ? 0 : static_cast<int>(kReplayQuietMs - quiet);
+  return QuietWaitMs(st, kReplayQuietMs);
 }
 
-void ServeReplay(E1PortSlot* slot) {
-  if (!slot->replayRequested.exchange(0)) return;
-  SendCommandBlock(slot->controller, slot);
-  LogMessage(5, "Last command block request processed (%d cmds) for E1 thread idx %d\n",
-             slot->commandCount, static_cast<int>(slot->portIndex));
+// Milliseconds until the kept tail is due as a command, -1 when none is kept.
+int TailWaitMs(const PortState* st) {
+  if (st->clientFd < 0 || !HasTail(&st->framer)) return -1;
+  return QuietWaitMs(st, kCommandTailQuietMs);
+}
+
+// The poll timeout: the earlier of the two waits, -1 (none) when neither runs.
+int PollTimeoutMs(E1PortSlot* slot, const PortState* st) {
+  int replay = ReplayWaitMs(slot, st);
+  int tail = TailWaitMs(st);
+  if (replay < 0) return tail;
+  if (tail < 0) return replay;
+  return replay < tail ? replay : tail;
 }
 
 }  // namespace
@@ -106,6 +144,8 @@ void* E1_thread(void* arg) {
   st.clientFd = -1;
   st.clientDoneSending = false;
   st.lastInputMs = 0;
+  InitCommandFramer(&st.framer);
+  InitCommandBlockBuilder(&st.builder, slot);
   slot->commandCount = 0;
   slot->clientFd = -1;
 
@@ -117,14 +157,14 @@ void* E1_thread(void* arg) {
     // One wait for everything that can happen to the port: a wake-up from
     // the serial thread (replies queued, a replay asked for), a connection,
     // the client's data or end, room for queued replies. No timer runs
-    // unless a replay waits for a busy client to be quiet.
+    // unless a replay or a kept tail waits for the client to be quiet.
     struct pollfd p[2] = {{slot->wakeFd, POLLIN, 0}, {st.listenFd, POLLIN, 0}};
     if (st.clientFd >= 0) {
       p[1].fd = st.clientFd;
       p[1].events = st.clientDoneSending ? 0 : POLLIN | POLLPRI;
       if (HasQueuedReplies(slot)) p[1].events |= POLLOUT;
     }
-    int rc = poll(p, 2, ReplayWaitMs(slot, &st));
+    int rc = poll(p, 2, PollTimeoutMs(slot, &st));
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal, not a fault
       LogMessage(1, "Poll E1 port error\n");
@@ -141,14 +181,18 @@ void* E1_thread(void* arg) {
       if (ev != 0) AcceptClient(slot, &st);
     } else if (ev != 0) {
       if (ev & POLLOUT) WriteQueuedReplies(slot);
+      if (ev & POLLIN) ReadAndForward(&st);
+      // Counted from the end of the read: the blocks may have waited long
+      // for the controller, and the client was not quiet meanwhile, it was
+      // held up. Its next bytes may already wait in the socket.
       if (ev & ~POLLOUT) st.lastInputMs = NowMs();
-      if (ev & POLLIN) ReadAndForward(slot, &st);
       const char* report = PollReport(ev);
       if (report != nullptr) {
         LogMessage(7, "%s: reports %s\n", "E1_thread", report);
         CloseClient(slot, &st);
       }
     }
+    if (TailWaitMs(&st) == 0) FlushCommandTail(&st);
     if (ReplayWaitMs(slot, &st) == 0) ServeReplay(slot);
   }
   return nullptr;

@@ -8,9 +8,14 @@
 
 #include "core/controller.h"
 
-// The most bytes the port thread takes from its client in one read; the
-// commands of one read form one block (at most kMaxBlockCommands of them).
+// The most bytes the port thread takes from its client in one read. The
+// commands of one read go out as consecutive blocks of at most
+// kMaxBlockCommands commands each.
 constexpr size_t kClientReadBytes = 1024;
+
+// The unterminated end of a read that filled the buffer is kept; once the
+// client has sent nothing more for this long it is sent as a command.
+constexpr int kCommandTailQuietMs = 100;
 
 // Thread body; `arg` is the E1PortSlot, filled by the supervisor, with its
 // resources open (OpenPortResources). Sleeps in poll until something

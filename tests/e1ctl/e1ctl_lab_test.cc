@@ -287,11 +287,17 @@ TEST_F(E1ctl, RefusesWhatItCannotSendAsAsked) {
   std::this_thread::sleep_for(200ms);
   EXPECT_TRUE(Sim().LineTexts().empty());
 
-  // A warning for a command that the daemon cuts, which is still sent.
+  // A warning for a command too long for the controller's line, which the
+  // daemon drops whole: nothing of it reaches the controller.
   std::string longCmd(120, 'L');
   r = RunE1ctl({"-c", Layout().ctlIf, "-n", "0", longCmd});
   EXPECT_EQ(r.status, Exited(0));
-  EXPECT_NE(r.err.find("a command of 120 characters is cut"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("a command of 120 characters is dropped by the daemon (at most 115 fit"),
+            std::string::npos)
+      << r.err;
+  EXPECT_TRUE(Daemon().WaitForOutput(
+      "E1_thread: command of 120 characters for E1.0 dropped: too long for a line\n", Ms(2000)));
+  EXPECT_TRUE(Sim().LineTexts().empty());
 
   r = RunE1ctl({"--help"});
   EXPECT_EQ(r.status, Exited(0));

@@ -305,22 +305,6 @@ TEST_F(PressureLab, RepliesFlowWhileABlockWaitsForTheController) {
 // SIGTERM while commands flow: once the daemon stops, nothing more reaches
 // the controller, nothing twice, and no line end of the restored settings.
 
-TEST_F(PressureLab, CutLineWaitingForItsNewlineIsNotSentAtTheStop) {
-  ASSERT_NO_FATAL_FAILURE(Start({}, /*cookedLine=*/true));
-  lab::PortClient client;
-  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &client));
-
-  // 116 characters fill the 126-character line: no newline, so the line
-  // waits for the next one, which never comes.
-  ASSERT_TRUE(client.Send(std::string(130, 'c') + "\n"));
-  std::this_thread::sleep_for(300ms);
-  ASSERT_EQ(Sim().Received(), "");
-  ASSERT_TRUE(Daemon().Signal(SIGTERM));
-  EXPECT_EQ(Daemon().WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << Daemon().Output();
-  std::this_thread::sleep_for(200ms);
-  EXPECT_EQ(Sim().Received(), "") << "bytes reached the controller after the stop";
-}
-
 class StopUnderLoad : public PressureLab, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(StopUnderLoad, NothingTwiceAndNoByteAfterTheStop) {

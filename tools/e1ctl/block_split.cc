@@ -50,7 +50,7 @@ std::vector<std::string> MakeBlocks(const std::vector<std::string>& cmds) {
   return blocks;
 }
 
-bool CutByDaemon(const std::string& command) {
+bool DroppedByDaemon(const std::string& command) {
   return command.size() > kMaxCommandChars;
 }
 

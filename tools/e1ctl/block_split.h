@@ -16,8 +16,7 @@
 namespace e1ctl {
 
 constexpr size_t kMaxBlockBytes = kClientReadBytes;
-// The longest command whose line keeps its line end on the UART.
-constexpr size_t kMaxCommandChars = kMaxCommandKeepingLineEnd;
+// The longest command that fits a line on the UART is ::kMaxCommandChars.
 
 // The non-empty commands of `text`, cut at ';', CR and LF.
 std::vector<std::string> SplitCommands(const std::string& text);
@@ -27,8 +26,8 @@ std::vector<std::string> SplitCommands(const std::string& text);
 // long for any block is cut to fit one alone. No commands: no blocks.
 std::vector<std::string> MakeBlocks(const std::vector<std::string>& cmds);
 
-// Whether the daemon cuts the command's line before its line end.
-bool CutByDaemon(const std::string& command);
+// Whether the daemon drops the command as too long for a line.
+bool DroppedByDaemon(const std::string& command);
 
 // The one block of the commands given as arguments (joined with ';'),
 // with its commands in `cmds`. False with a usage message in `error` when

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "ports/command_block.h"
+#include "ports/command_framer.h"
 
 namespace e1ctl {
 namespace {
@@ -14,15 +15,23 @@ using Strings = std::vector<std::string>;
 
 // The commands the daemon forwards from one read of `block`, without the
 // prefix and line end of their lines.
-Strings DaemonCommands(std::string block) {
-  char work[kMaxBlockCommands][kCommandLineSize];
-  int n = FormatCommandBlock(block.data(), 0, work);
-  Strings out;
-  for (int i = 0; i < n; ++i) {
-    std::string line = work[i];
-    out.push_back(line.substr(kCommandPrefixChars, line.size() - kCommandPrefixChars - 1));
-  }
-  return out;
+Strings DaemonCommands(const std::string& block) {
+  struct Out {
+    Strings cmds;
+  } out;
+  CommandFramer f;
+  InitCommandFramer(&f);
+  FrameRead(
+      &f, block.data(), block.size(), false,
+      [](void* ctx, const char* text, size_t len) {
+        char line[kCommandLineSize];
+        size_t n = FormatCommandLine(text, len, 0, line);
+        if (n == 0) return;
+        static_cast<Out*>(ctx)->cmds.emplace_back(line + kCommandPrefixChars,
+                                                  n - kCommandPrefixChars - 1);
+      },
+      &out);
+  return out.cmds;
 }
 
 TEST(BlockSplit, CommandsAreCutAtSemicolonsAndLineEndsAndEmptyOnesDropped) {
@@ -70,15 +79,15 @@ TEST(BlockSplit, BlocksFitOneReadOfTheDaemon) {
   EXPECT_EQ(huge[2], "z\n");
 }
 
-TEST(BlockSplit, CommandsCutByTheDaemonAreThoseWhoseLineLosesItsEnd) {
+TEST(BlockSplit, CommandsDroppedByTheDaemonAreThoseThatDoNotFitALine) {
   for (size_t len : {size_t{1}, kMaxCommandChars - 1, kMaxCommandChars, kMaxCommandChars + 1,
                      kMaxCommandChars + 2, size_t{500}}) {
     std::string cmd(len, 'k');
-    std::string block = cmd + "\n";
-    char work[kMaxBlockCommands][kCommandLineSize];
-    ASSERT_EQ(FormatCommandBlock(block.data(), 2, work), 1);
-    std::string line = work[0];
-    EXPECT_EQ(CutByDaemon(cmd), line.back() != '\n') << "length " << len;
+    Strings sent = DaemonCommands(cmd + "\n");
+    EXPECT_EQ(DroppedByDaemon(cmd), sent.empty()) << "length " << len;
+    if (!sent.empty()) {
+      EXPECT_EQ(sent[0], cmd);
+    }
   }
 }
 

@@ -18,10 +18,10 @@ namespace e1ctl {
 
 void WarnLongCommands(const std::vector<std::string>& cmds) {
   for (const std::string& c : cmds) {
-    if (CutByDaemon(c)) {
+    if (DroppedByDaemon(c)) {
       Notice(
-          "warning: a command of %zu characters is cut by the daemon (at most %zu keep "
-          "their line end): %.20s...\n",
+          "warning: a command of %zu characters is dropped by the daemon (at most %zu fit "
+          "its line): %.20s...\n",
           c.size(), kMaxCommandChars, c.c_str());
     }
   }
