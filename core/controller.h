@@ -43,8 +43,9 @@ struct E1Controller {
   // - by the serial thread while it replaces ttyName (UpdateTTYPortNameLocked),
   //   and by any other thread that reads ttyName (CopyTTYName, the UART
   //   writer's stall messages);
-  // - around each command block written to wrFile (SendCommandBlock): no
-  //   other block comes between its lines and the stream stays open;
+  // - around each command block written to wrFile (SendNewCommandBlock,
+  //   ServeReplay): no other block comes between its lines, the stream
+  //   stays open, and a replay request raised by an opening is seen;
   // - by the main thread when it looks at rdFile and wrFile before starting
   //   the port threads, and by the exit handler that purges wrFile and
   //   restores savedMode (when it gets the lock within 100 ms);
@@ -54,6 +55,9 @@ struct E1Controller {
   // their only writer while it runs. The exit handler reads ctlUART_dr and
   // savedMode without it when it could not get it within 100 ms.
   pthread_mutex_t lock;
+  // Broadcast under `lock` when the UART opens: port threads with a block
+  // for a closed line wait on it.
+  pthread_cond_t lineChanged;
   // UART fields, under `lock`. ctlUART_dr >= 0 exactly while ctlUART_dw,
   // rdFile and wrFile are open too; closed, the descriptors are -1 and the
   // streams null.

@@ -47,13 +47,15 @@ struct E1PortSlot {
   // signal, under clientLock.
   int wakeFd;
 
-  // Owned by the port thread; no lock.
+  // Owned by the port thread; no lock. The last block sent: what a replay
+  // resends.
   char commands[kMaxBlockCommands][kCommandLineSize];
   int commandCount;
 
   // Cross threads without a lock.
-  // Set by the serial thread after every open of the UART (RequestReplay),
-  // taken (exchanged with 0) by the port thread when its socket is idle.
+  // Set at every opening of the UART (RequestReplay, under the controller
+  // lock), taken (exchanged with 0) by the port thread under the same lock
+  // when its client is quiet or before its next block.
   std::atomic<uint8_t> replayRequested;
   // Set by the port thread once its socket listens, read by the main loop
   // to tell the service manager when every port accepts clients.

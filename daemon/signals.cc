@@ -109,8 +109,8 @@ void RestoreAllTTYModes() {
       until.tv_nsec -= 1000 * 1000 * 1000;
     }
     bool locked = c.ttyRunning == 0 || pthread_mutex_timedlock(&c.lock, &until) == 0;
-    // A cut line waiting in the stream for its newline must not go out
-    // with the stdio flush at exit, after the restore.
+    // What a stopped writer left in the stream must not go out with the
+    // stdio flush at exit, after the restore.
     if (locked && c.wrFile != nullptr) __fpurge(c.wrFile);
     if (c.ctlUART_dr >= 0) RestoreMode(c.ctlUART_dr, &c.savedMode);
     if (locked && c.ttyRunning) pthread_mutex_unlock(&c.lock);

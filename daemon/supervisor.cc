@@ -45,6 +45,7 @@ static void LogControllerListing(E1Controller* const* cs, int count) {
 static void StartController(E1Controller* c, const char* invocation) {
   TakeLockFile(c, invocation);
   pthread_mutex_init(&c->lock, nullptr);
+  pthread_cond_init(&c->lineChanged, nullptr);
   c->ifSock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (c->ifSock >= 0 && OpenCtlUART(c) >= 0) {
     c->ttyRunning = 1;
@@ -64,7 +65,6 @@ static void StartPorts(E1Controller* c) {
     s->controller = c;
     s->commandCount = 0;
     memset(s->commands, 0, sizeof s->commands);
-    s->replayRequested = 0;
     FormatPortSocketPath(s->socketPath, sizeof s->socketPath, n, c->usbIfName);
     s->running = 1;
     // A port without its wake-up descriptor or reply queue cannot run, as

@@ -8,6 +8,7 @@
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/port_slot.h"
 #include "discovery/sysfs_names.h"
 #include "uart/uart_writer.h"
 
@@ -85,8 +86,7 @@ static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
     return -4;
   }
   // Commands are written line by line and must reach the device at each
-  // newline, as on any terminal stream; a cut line without newline waits
-  // for the next one. At exit the handler that restores the line discards
+  // newline, as on any terminal stream. At exit the handler that restores the line discards
   // what waits (after stopping the writers), so the stdio flush at exit
   // has nothing to write.
   setvbuf(c->wrFile, nullptr, _IOLBF, 0);
@@ -98,6 +98,19 @@ int OpenCtlUART(E1Controller* c) {
   snprintf(path, sizeof path, "/dev/%s", c->ttyName != nullptr ? c->ttyName : "");
   pthread_mutex_lock(&c->lock);
   int rc = OpenCtlUARTLocked(c, path);
+  if (rc == 0) {
+    // Every port resends its last block on the new line. Asked for under
+    // the lock, together with the opening: a port thread that writes a
+    // block to this line finds the request already there and serves it
+    // first, so that the replay is the block sent before, never this one.
+    // At start-up no port thread runs yet, and nothing is stored.
+    int ports = c->e1Ports < kMaxE1Ports ? c->e1Ports : kMaxE1Ports;
+    for (int i = 0; i < ports; ++i) {
+      RequestReplay(&c->ports[i]);
+      LogMessage(7, "%s: E1 thread idx %d flagged for repeat last command.\n", "TTY_thread", i);
+    }
+    pthread_cond_broadcast(&c->lineChanged);
+  }
   pthread_mutex_unlock(&c->lock);
   return rc;
 }

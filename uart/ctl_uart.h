@@ -7,7 +7,8 @@
 
 // 0 on success (all four UART fields open); -1 open failed, -2 dup failed,
 // -3 read stream failed, -4 write stream failed, each leaving all four
-// closed and the line settings as found.
+// closed and the line settings as found. An opening asks every port for a
+// replay of its last block and wakes port threads waiting for the line.
 // Requires: controller lock NOT held; takes it itself.
 int OpenCtlUART(E1Controller* c);
 

@@ -134,8 +134,11 @@ int TTY_loop(E1Controller* c) {
   return 0;
 }
 
+void (*g_serialStartHook)(E1Controller* c) = nullptr;
+
 void* TTY_thread(void* arg) {
   E1Controller* c = static_cast<E1Controller*>(arg);
+  if (g_serialStartHook != nullptr) g_serialStartHook(c);
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -144,11 +147,6 @@ void* TTY_thread(void* arg) {
   while (c->ttyRunning) {
     if (c->ctlUART_dr < 0) WaitCtlUART(c);
     PublishUARTState(c, true);
-    int ports = c->e1Ports < kMaxE1Ports ? c->e1Ports : kMaxE1Ports;
-    for (int i = 0; i < ports; ++i) {
-      RequestReplay(&c->ports[i]);
-      LogMessage(7, "%s: E1 thread idx %d flagged for repeat last command.\n", "TTY_thread", i);
-    }
     TTY_loop(c);
     PublishUARTState(c, false);
   }

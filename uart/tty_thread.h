@@ -5,11 +5,15 @@
 
 #include "core/controller.h"
 
-// Thread body; `arg` is the E1Controller, its UART open. After every open
-// asks each port for a replay, then reads (TTY_loop) until the line is lost
-// and waits for it to come back. Runs while ttyRunning is set, which nothing
+// Thread body; `arg` is the E1Controller, its UART open. Reads (TTY_loop)
+// until the line is lost and waits for it to come back (each opening asks
+// the ports for a replay, see OpenCtlUART). Runs while ttyRunning is set, which nothing
 // clears: it never returns while the process runs.
 void* TTY_thread(void* arg);
+
+// Test hook, null in production: called by the serial thread before its
+// first pass, e.g. to hold it back as a loaded machine might.
+extern void (*g_serialStartHook)(E1Controller* c);
 
 // Reads and routes until the UART reports hang-up or error, then restores
 // the line settings and closes the UART. Sleeps in poll without a timeout
