@@ -48,9 +48,10 @@ struct E1Controller {
   //   stays open, and a replay request raised by an opening is seen;
   // - by the main thread when it looks at rdFile and wrFile before starting
   //   the port threads, and by the exit handler that purges wrFile and
-  //   restores savedMode (when it gets the lock within 100 ms);
-  // - by a port thread around the close of its client, taken before that
-  //   slot's clientLock (the descriptor itself is guarded by clientLock).
+  //   restores savedMode (when it gets the lock within 100 ms).
+  // A port's client is handed over under that slot's clientLock alone, so
+  // that no port waits for another port's block to accept or close a client;
+  // when both locks are held, `lock` is taken first.
   // The serial thread reads ctlUART_dr, rdFile and ttyName without it: it is
   // their only writer while it runs. The exit handler reads ctlUART_dr and
   // savedMode without it when it could not get it within 100 ms.

@@ -119,12 +119,11 @@ void ShutdownClient(E1PortSlot* slot);
 void AttachPortClient(E1PortSlot* slot, int fd);
 
 // Closes the client and forgets what was queued for it; clientFd is -1
-// afterwards. The caller holds the controller lock, which comes before
-// clientLock: another port's command block may hold the controller lock for
-// long while the controller reads slowly, and the serial thread must not
-// wait behind that for clientLock.
-// Requires: controller lock held; clientLock NOT held (taken here); a client
-// attached.
+// afterwards. Takes clientLock only: the hand-off of the client to the
+// serial thread is guarded by it alone, so that neither a close nor an
+// accept waits while another port's block holds the controller lock for a
+// controller that reads slowly.
+// Requires: clientLock NOT held (taken here); a client attached.
 void ClosePortClient(E1PortSlot* slot);
 
 // True while replies wait in the queue (the port thread then polls its

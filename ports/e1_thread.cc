@@ -80,20 +80,17 @@ void AcceptClient(E1PortSlot* slot, PortState* st) {
   AttachPortClient(slot, client);
 }
 
-// Closes the client under the controller lock (see ClosePortClient for the
-// order of the locks); the socket listens again from the next turn. What
-// the client wrote before it went is read and sent first: a client may
-// write its commands and close at once.
+// Closes the client; the socket listens again from the next turn. What the
+// client wrote before it went is read and sent first: a client may write
+// its commands and close at once. Only the port's own lock is taken for the
+// close, never the controller's (see ClosePortClient).
 void CloseClient(E1PortSlot* slot, PortState* st) {
   if (!st->clientDoneSending) {
     while (ReadAndForward(st)) {
     }
   }
   FlushCommandTail(st);
-  E1Controller* c = slot->controller;
-  pthread_mutex_lock(&c->lock);
   ClosePortClient(slot);
-  pthread_mutex_unlock(&c->lock);
   st->clientFd = -1;
   st->listenFd = -2;
 }

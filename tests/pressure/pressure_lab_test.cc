@@ -301,6 +301,29 @@ TEST_F(PressureLab, RepliesFlowWhileABlockWaitsForTheController) {
   EXPECT_TRUE(InOrderOnce(Sim().LineTexts(), &count));
 }
 
+TEST_F(PressureLab, AnotherPortTakesANewClientWhileABlockWaitsForTheController) {
+  ASSERT_NO_FATAL_FAILURE(Start({}));
+  lab::PortClient c0, c1;
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(0, &c0));
+  ASSERT_NO_FATAL_FAILURE(AttachFresh(1, &c1));
+  Sim().StopReading();
+  CommandFeeder feeder(&c0, 0, 2000, 1);
+  std::this_thread::sleep_for(500ms);
+  // Port 0's block holds the line; port 1's client leaves and the next one
+  // comes: the port hands its client over without waiting for the line.
+  c1.Close();
+  auto left = std::chrono::steady_clock::now();
+  lab::PortClient next;
+  ASSERT_TRUE(next.ConnectWithin(PortPath(1), Ms(100))) << "port 1 refused while port 0 waited";
+  EXPECT_LT(lab::ElapsedMs(left), 100 * lab::kSlow);
+  // Its replies reach it at once, its commands go out once the line flows.
+  ASSERT_TRUE(Sim().Send("ACK:E1.1:hello\n"));
+  EXPECT_TRUE(next.ReadUntil("hello\n", Ms(1000)));
+  ASSERT_TRUE(next.Send("from the next client\n"));
+  Sim().ResumeReading();
+  EXPECT_TRUE(Sim().WaitForSubstring("CMD:port E1.1 from the next client\n", Ms(10000)));
+}
+
 // ---------------------------------------------------------------------------
 // SIGTERM while commands flow: once the daemon stops, nothing more reaches
 // the controller, nothing twice, and no line end of the restored settings.
