@@ -187,10 +187,11 @@ class ChaosRun {
     rig_.StartDaemon({"-n"});
     std::string missing = rig_.WaitSockets(Ms(5000));
     ASSERT_EQ(missing, "") << "seed " << seed;
+    // Every sender before any rule: the rules run on the simulators' threads.
     for (size_t c = 0; c < kCtlPorts.size(); ++c) {
       senders_.push_back(std::make_unique<ReplySender>(rig_.Controller(c).sim.get(), &obs_.ports));
-      InstallReplyRule(c);
     }
+    for (size_t c = 0; c < kCtlPorts.size(); ++c) InstallReplyRule(c);
     std::thread watcher([this] { WatchLog(); });
     start_ = Clock::now();
     std::vector<std::thread> clients;
