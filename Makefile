@@ -49,9 +49,12 @@ check-tsan: build-tsan/build.ninja
 bench: build
 	$(BUILD)/e1bench --json $(BUILD)/bench.json
 
-# The fault-and-soak suite in its long form (make check runs the short one).
+# The fault-and-soak suite in its long form (make check runs the short one),
+# then the chaos suite on fresh random seeds for E1_CHAOS_SECONDS (default 300).
 soak: build
 	E1_SOAK_CYCLES=$${E1_SOAK_CYCLES:-100} $(BUILD)/tests/soak/e1_soak_lab_test
+	E1_CHAOS_SECONDS=$${E1_CHAOS_SECONDS:-300} $(BUILD)/tests/chaos/e1_chaos_lab_test \
+	  --gtest_filter='ChaosSoak.*'
 
 # Each fuzz target for FUZZ_SECONDS (default 20) over its seed corpus.
 fuzz: deps

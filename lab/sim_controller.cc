@@ -161,8 +161,40 @@ void SimController::StopReader() {
   reader_.join();
 }
 
+void SimController::KeepPendingOnUnplug(bool keep) {
+  std::lock_guard<std::mutex> lock(paceMu_);
+  keepPending_ = keep;
+}
+
+// Reads the master dry and records the bytes as received; a line left
+// without its line feed is recorded as cut, so that the next pty's bytes
+// do not join it. These lines get no reply: the line is going away, and
+// the reply would need ioMu_, held here. Requires: ioMu_ held, the reader stopped, plugged.
+void SimController::TakePending() {
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(master_, buf, sizeof buf);
+    if (n > 0) {
+      HandleBytes(buf, static_cast<size_t>(n), false);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;  // EAGAIN: nothing more pending (the master is non-blocking)
+  }
+  std::lock_guard<std::mutex> lock(dataMu_);
+  if (!partial_.empty()) {
+    lines_.push_back({partial_, std::chrono::steady_clock::now(), true});
+    partial_.clear();
+  }
+}
+
 void SimController::Unplug() {
   StopReader();
+  bool keep = false;
+  {
+    std::lock_guard<std::mutex> lock(paceMu_);
+    keep = keepPending_;
+  }
   std::lock_guard<std::mutex> lock(ioMu_);
   if (master_ < 0) return;
   std::string err;
@@ -172,6 +204,9 @@ void SimController::Unplug() {
   } catch (const std::exception& e) {
     err = e.what();
   }
+  // After the names are gone the daemon cannot open the line again; what
+  // it still writes before the close below is taken here too.
+  if (keep) TakePending();
   close(master_);
   close(slave_);
   close(wake_[0]);
@@ -285,7 +320,7 @@ void SimController::ReaderLoop(int master, int wakeFd) {
   }
 }
 
-void SimController::HandleBytes(const char* data, size_t len) {
+void SimController::HandleBytes(const char* data, size_t len, bool answer) {
   auto now = std::chrono::steady_clock::now();
   std::vector<std::string> complete;
   ReplyRule rule;
@@ -304,7 +339,7 @@ void SimController::HandleBytes(const char* data, size_t len) {
     rule = rule_;
   }
   dataCv_.notify_all();
-  if (!rule) return;
+  if (!rule || !answer) return;
   for (const std::string& line : complete) {
     std::optional<std::string> reply = rule(line);
     if (reply) WriteAll(*reply);

@@ -50,6 +50,9 @@ bool ParseCommandLine(const std::string& line, int* port, std::string* text);
 struct ReceivedLine {
   std::string text;  // without the line feed
   std::chrono::steady_clock::time_point at;
+  // The line ended with the pty instead of a line feed: the daemon was
+  // writing it when Unplug() pulled the line (only with KeepPendingOnUnplug).
+  bool cut = false;
 };
 
 class SimController {
@@ -70,12 +73,17 @@ class SimController {
   SimController& operator=(const SimController&) = delete;
 
   // Plugging: Unplug() removes the sysfs entry and the device link, then
-  // closes the master and the simulator's slave. Plug() opens a new pty as
+  // closes the master and the simulator's slave. With KeepPendingOnUnplug
+  // it first takes what the daemon wrote and the controller had not read
+  // yet (also while it is not reading), and records it as received; the
+  // line that was being written then ends there, marked cut. Without it
+  // those bytes go with the pty, as with a real controller pulled out. Plug() opens a new pty as
   // the given tty name (e.g. Plug("ttyACM1") or Plug(1)).
   void Unplug();
   void Plug(const std::string& ttyName);
   void Plug(int acmNumber) { Plug("ttyACM" + std::to_string(acmNumber)); }
   bool Plugged() const;
+  void KeepPendingOnUnplug(bool keep);
 
   std::string TtyName() const;
   std::string SlavePath() const;   // /dev/pts/N
@@ -111,9 +119,11 @@ class SimController {
 
  private:
   void ReaderLoop(int master, int wakeFd);
-  void HandleBytes(const char* data, size_t len);
+  // Records the bytes; `answer`: run the reply rule on the lines completed.
+  void HandleBytes(const char* data, size_t len, bool answer = true);
   bool WriteAll(std::string_view bytes);
   void StopReader();
+  void TakePending();
 
   Options opts_;
   mutable std::mutex ioMu_;  // guards master_, slave_ and the link fields
@@ -130,6 +140,7 @@ class SimController {
   bool readingStopped_ = false;
   size_t readRate_ = 0;
   unsigned paceChanges_ = 0;  // tells the reader to start its rate count again
+  bool keepPending_ = false;
 
   mutable std::mutex dataMu_;  // guards the received data and the rule
   mutable std::condition_variable dataCv_;
