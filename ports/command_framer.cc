@@ -22,8 +22,7 @@ void InitCommandFramer(CommandFramer* f) {
   f->tailLen = 0;
 }
 
-void FrameRead(CommandFramer* f, const char* data, size_t len, bool readFilled, CommandFn emit,
-               void* ctx) {
+void FrameRead(CommandFramer* f, const char* data, size_t len, CommandFn emit, void* ctx) {
   size_t start = 0;
   for (size_t i = 0; i < len; ++i) {
     if (!IsSeparator(data[i])) continue;
@@ -38,7 +37,6 @@ void FrameRead(CommandFramer* f, const char* data, size_t len, bool readFilled, 
     start = i + 1;
   }
   if (start < len) AppendToTail(f, data + start, len - start);
-  if (!readFilled) FlushTail(f, emit, ctx);
 }
 
 void FlushTail(CommandFramer* f, CommandFn emit, void* ctx) {

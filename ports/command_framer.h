@@ -25,12 +25,10 @@ struct CommandFramer {
 void InitCommandFramer(CommandFramer* f);
 
 // Frames one read of `len` bytes, the kept tail joined in front of it.
-// Every command that a separator ends goes to `emit`, in order. The
-// unterminated rest is kept when `readFilled` (the read filled the buffer,
-// so more of it is probably waiting); otherwise it is a command at once,
-// as a client that writes one command without separator expects.
-void FrameRead(CommandFramer* f, const char* data, size_t len, bool readFilled, CommandFn emit,
-               void* ctx);
+// Every command that a separator ends goes to `emit`, in order; the
+// unterminated rest is kept until the next read or FlushTail: the caller
+// decides, by the client's quiet, when it is a command.
+void FrameRead(CommandFramer* f, const char* data, size_t len, CommandFn emit, void* ctx);
 
 // Sends the kept tail, if any, as a command: the client was quiet for a
 // while or ended.

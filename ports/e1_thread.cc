@@ -29,6 +29,7 @@ struct PortState {
   // so it stays connected, but its endless end-of-file is no longer read.
   bool clientDoneSending;
   int64_t lastInputMs;  // when the client was accepted or last read from
+  int tailQuietMs;      // how long the kept tail waits for more (see e1_thread.h)
   CommandFramer framer;
   CommandBlockBuilder builder;
   char receive[kClientReadBytes];
@@ -57,8 +58,8 @@ bool ReadAndForward(PortState* st) {
     return false;
   }
   bool filled = static_cast<size_t>(n) == sizeof st->receive;
-  FrameRead(&st->framer, st->receive, static_cast<size_t>(n), filled, AddCommandToBlock,
-            &st->builder);
+  st->tailQuietMs = filled ? kCommandTailQuietMs : kCommandPieceQuietMs;
+  FrameRead(&st->framer, st->receive, static_cast<size_t>(n), AddCommandToBlock, &st->builder);
   FinishCommandBlock(&st->builder);
   return true;
 }
@@ -112,7 +113,7 @@ int ReplayWaitMs(E1PortSlot* slot, const PortState* st) {
 // Milliseconds until the kept tail is due as a command, -1 when none is kept.
 int TailWaitMs(const PortState* st) {
   if (st->clientFd < 0 || !HasTail(&st->framer)) return -1;
-  return QuietWaitMs(st, kCommandTailQuietMs);
+  return QuietWaitMs(st, st->tailQuietMs);
 }
 
 // The poll timeout: the earlier of the two waits, -1 (none) when neither runs.
@@ -141,6 +142,7 @@ void* E1_thread(void* arg) {
   st.clientFd = -1;
   st.clientDoneSending = false;
   st.lastInputMs = 0;
+  st.tailQuietMs = kCommandPieceQuietMs;
   InitCommandFramer(&st.framer);
   InitCommandBlockBuilder(&st.builder, slot);
   slot->commandCount = 0;

@@ -13,9 +13,14 @@
 // kMaxBlockCommands commands each.
 constexpr size_t kClientReadBytes = 1024;
 
-// The unterminated end of a read that filled the buffer is kept; once the
-// client has sent nothing more for this long it is sent as a command.
+// The unterminated end of a read is kept for the client's next bytes and
+// sent as a command once the client has sent nothing more for a while:
+// kCommandTailQuietMs after a read that filled the buffer (the rest of the
+// command is probably waiting behind it), kCommandPieceQuietMs after a
+// shorter one (the client wrote a command without separator, and one
+// written in pieces is not cut between them).
 constexpr int kCommandTailQuietMs = 100;
+constexpr int kCommandPieceQuietMs = 20;
 
 // Thread body; `arg` is the E1PortSlot, filled by the supervisor, with its
 // resources open (OpenPortResources). Sleeps in poll until something

@@ -99,6 +99,28 @@ TEST_F(FramingLab, ATailCutByAFullReadWaitsForItsEndTheQuietTimeOrTheClientsEnd)
             Sim().Received().size());
 }
 
+TEST_F(FramingLab, ACommandWrittenInPiecesArrivesWholeOneWithoutSeparatorAtOnce) {
+  ASSERT_NO_FATAL_FAILURE(StartOne(kOnePortPid, {"-n", "-k"}));
+  lab::PortClient c;
+  ASSERT_TRUE(Attach(0, &c));
+  Sim().ClearReceived();
+  // Short writes in quick succession, each read on its own by the daemon.
+  for (const char* piece : {"set ", "line ", "code ", "hdb3;"}) {
+    ASSERT_TRUE(c.Send(piece));
+    std::this_thread::sleep_for(3ms);
+  }
+  ASSERT_TRUE(Sim().WaitForLines(1, Ms(2000)));
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(Sim().Received(), CommandLine(0, "set line code hdb3"));
+
+  // One command without separator: sent as it is, without the long wait.
+  Sim().ClearReceived();
+  auto sent = Clock::now();
+  ASSERT_TRUE(c.Send("status"));
+  ASSERT_TRUE(Sim().WaitForSubstring(CommandLine(0, "status"), Ms(2000)));
+  EXPECT_LT(lab::ElapsedMs(sent), 100 * kSlow);
+}
+
 TEST_F(FramingLab, ABlockSentWhileTheSerialThreadStartsLateIsSentOnce) {
   AddController(kOnePortPid);
   lab::DaemonOptions late;

@@ -21,16 +21,15 @@ Strings DaemonCommands(const std::string& block) {
   } out;
   CommandFramer f;
   InitCommandFramer(&f);
-  FrameRead(
-      &f, block.data(), block.size(), false,
-      [](void* ctx, const char* text, size_t len) {
-        char line[kCommandLineSize];
-        size_t n = FormatCommandLine(text, len, 0, line);
-        if (n == 0) return;
-        static_cast<Out*>(ctx)->cmds.emplace_back(line + kCommandPrefixChars,
-                                                  n - kCommandPrefixChars - 1);
-      },
-      &out);
+  CommandFn take = [](void* ctx, const char* text, size_t len) {
+    char line[kCommandLineSize];
+    size_t n = FormatCommandLine(text, len, 0, line);
+    if (n == 0) return;
+    static_cast<Out*>(ctx)->cmds.emplace_back(line + kCommandPrefixChars,
+                                              n - kCommandPrefixChars - 1);
+  };
+  FrameRead(&f, block.data(), block.size(), take, &out);
+  FlushTail(&f, take, &out);
   return out.cmds;
 }
 
