@@ -31,6 +31,7 @@
 #include "lab/lab.h"
 #include "lab/rig_test.h"
 #include "tests/chaos/chaos_oracle.h"
+#include "tests/chaos/chaos_replies.h"
 #include "tests/chaos/chaos_workload.h"
 
 namespace {
@@ -93,83 +94,6 @@ bool Holds(pid_t pid, const std::string& path) {
   return false;
 }
 
-// The controller's replies, written by one thread per controller in the
-// order recorded: answers to every command line, floods asked for by the
-// clients, end-of-file replies. It writes only while the daemon has the
-// line open (a fresh line's input is flushed when the daemon opens it) and
-// not while the daemon is stopped (a full pty would cut a reply).
-class ReplySender {
- public:
-  ReplySender(lab::SimController* sim, std::vector<chaos::PortRecord>* ports)
-      : sim_(sim), ports_(ports) {
-    thread_ = std::thread([this] { Loop(); });
-  }
-  ~ReplySender() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-    }
-    cv_.notify_all();
-    thread_.join();
-  }
-  ReplySender(const ReplySender&) = delete;
-  ReplySender& operator=(const ReplySender&) = delete;
-
-  void Enqueue(size_t k, int port, std::string text, bool eof = false) {
-    std::lock_guard<std::mutex> lock(mu_);
-    queue_.push_back({k, port, std::move(text), eof});
-    cv_.notify_all();
-  }
-  // Lets it write (true) or stops it after the write under way (false).
-  void Allow(bool ready) {
-    std::unique_lock<std::mutex> lock(mu_);
-    ready_ = ready;
-    cv_.notify_all();
-    idle_.wait(lock, [this] { return !sending_; });
-  }
-  bool Drained() {
-    std::lock_guard<std::mutex> lock(mu_);
-    return queue_.empty() && !sending_;
-  }
-
- private:
-  struct Item {
-    size_t k;
-    int port;
-    std::string text;
-    bool eof;
-  };
-  void Loop() {
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [this] { return stop_ || (ready_ && !queue_.empty()); });
-      if (stop_) return;
-      Item it = std::move(queue_.front());
-      queue_.pop_front();
-      sending_ = true;
-      lock.unlock();
-      chaos::SentReply s;
-      s.text = it.eof ? "EOF" : it.text;
-      s.eof = it.eof;
-      s.at = Clock::now();
-      s.failed = !sim_->Send("ACK:E1." + std::to_string(it.port) + ":" + s.text + "\n");
-      (*ports_)[it.k].sent.push_back(s);
-      lock.lock();
-      sending_ = false;
-      idle_.notify_all();
-    }
-  }
-  lab::SimController* sim_;
-  std::vector<chaos::PortRecord>* ports_;
-  std::mutex mu_;
-  std::condition_variable cv_, idle_;
-  std::deque<Item> queue_;
-  bool ready_ = true;
-  bool sending_ = false;
-  bool stop_ = false;
-  std::thread thread_;
-};
-
 class ChaosRun {
  public:
   ChaosRun(lab::Rig& rig, uint64_t seed, int durationMs)
@@ -189,7 +113,8 @@ class ChaosRun {
     ASSERT_EQ(missing, "") << "seed " << seed;
     // Every sender before any rule: the rules run on the simulators' threads.
     for (size_t c = 0; c < kCtlPorts.size(); ++c) {
-      senders_.push_back(std::make_unique<ReplySender>(rig_.Controller(c).sim.get(), &obs_.ports));
+      senders_.push_back(
+          std::make_unique<chaos::ReplySender>(rig_.Controller(c).sim.get(), &obs_.ports));
     }
     for (size_t c = 0; c < kCtlPorts.size(); ++c) InstallReplyRule(c);
     std::thread watcher([this] { WatchLog(); });
@@ -502,7 +427,7 @@ class ChaosRun {
   lab::Rig& rig_;
   chaos::Script script_;
   chaos::Observations obs_;
-  std::vector<std::unique_ptr<ReplySender>> senders_;
+  std::vector<std::unique_ptr<chaos::ReplySender>> senders_;
   std::atomic<uint64_t> replyCounter_{0};
   std::atomic<size_t> atFinal_{0};
   std::atomic<bool> quiesced_{false};
