@@ -22,6 +22,7 @@
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
 #include "ethernet/eth_pairs.h"
+#include "ethernet/swap_aside.h"
 #include "ports/e1_thread.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
@@ -100,6 +101,8 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   }
   for (int i = 0; i < count; ++i) StartController(cs[i], invocation);
   atexit(RestoreAllTTYModes);
+  // Interfaces that a swap parked under a temporary name go back at exit.
+  atexit(RestoreParkedInterfaces);
   mkdir(kSocketDir, 0775);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
   mkdir(kSocketDir, 0775);

@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/run_options.h"
 #include "core/run_paths.h"
+#include "discovery/eth_function.h"
 #include "discovery/known_controllers.h"
 #include "discovery/sysfs_names.h"
 
@@ -61,6 +62,16 @@ static void SearchHubEthernet(E1Controller* tmpl, const char* hubWork, const int
   }
 }
 
+// A name of the temporary form is one that a swap left behind (a daemon
+// that ended before it could put the interface back): never a name to keep.
+static void ForgetTemporaryName(E1Controller* tmpl, int i) {
+  if (!IsTemporaryEthName(tmpl->ethName[i])) return;
+  LogMessage(5, "Ethernet pair #%d is under the temporary name '%s', not kept as its name.\n", i,
+             tmpl->ethName[i]);
+  free(tmpl->ethName[i]);
+  tmpl->ethName[i] = nullptr;
+}
+
 // Fills pair `i` of the template; returns false when the controller must be
 // dropped. *allocFailed is set when the pair's path could not be built.
 static bool ProbePair(E1Controller* tmpl, int i, int port, bool* allocFailed) {
@@ -78,11 +89,13 @@ static bool ProbePair(E1Controller* tmpl, int i, int port, bool* allocFailed) {
                tmpl->ethPath[i]);
     return false;
   }
+  ForgetTemporaryName(tmpl, i);
   if (g_options.inNamespace && tmpl->ethName[i] == nullptr) {
     char* variant = Format("/proc/1/root%s", tmpl->ethPath[i]);
     if (variant != nullptr) {
       LogMessage(5, "Trying to find name in root namespace:\n");
       if (IsUSBDeviceEthernetPort(variant, ":1.0", false, &tmpl->ethName[i])) {
+        ForgetTemporaryName(tmpl, i);
         if (tmpl->ethName[i] != nullptr) {
           LogMessage(5, "\tFound eth name '%s' in root namespace.\n", tmpl->ethName[i]);
           free(tmpl->ethPath[i]);

@@ -8,8 +8,9 @@
 // One pass over the controller's pairs. Each kind of outcome is logged once
 // per change (ethLastStatus); rename attempts are logged every time. When
 // a pair's wanted name is held by the interface of another pair of the
-// registry (two pairs that swapped names), that interface is first moved
-// to a temporary name. Runs on the main thread only; takes no lock.
+// registry or of another known controller (two pairs that swapped names),
+// that interface is first moved to a temporary name (see swap_aside.h).
+// Runs on the main thread only.
 // Always 0.
 int SyncEthPairs(E1Controller* c);
 

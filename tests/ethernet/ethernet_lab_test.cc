@@ -193,6 +193,59 @@ TEST_F(EthernetPairs, PairsThatSwappedNamesGetTheirOwnNamesBackAndTheirUpStates)
   EXPECT_EQ(Daemon().Output(), out) << "the pass still acts";
 }
 
+// A stop right after the pairs swapped names, at any moment of the pass
+// that heals them, leaves both under their own names, up as they were.
+TEST_F(EthernetPairs, AStopJustAfterASwapLeavesNoTemporaryName) {
+  lab::SetInterfaceUp("e1p0", true);
+  lab::SetInterfaceUp("e1p1", true);
+  const int first = lab::InterfaceIndex("e1p0");
+  const int second = lab::InterfaceIndex("e1p1");
+  for (int delayMs : {0, 60, 130, 200, 270, 340}) {
+    SCOPED_TRACE("stop " + std::to_string(delayMs) + " ms after the swap");
+    Start();
+    ASSERT_TRUE(Daemon().WaitForOutput(Steady("e1p1"), Ms(3000))) << Daemon().Output();
+    std::this_thread::sleep_for(300ms);  // a pass records the up states
+    ASSERT_TRUE(Daemon().Signal(SIGSTOP));
+    lab::SetInterfaceUp("e1p0", false);
+    lab::SetInterfaceUp("e1p1", false);
+    lab::RenameInterface("e1p0", "other0");
+    lab::RenameInterface("e1p1", "e1p0");
+    lab::RenameInterface("other0", "e1p1");
+    lab::SetInterfaceUp("e1p0", true);
+    lab::SetInterfaceUp("e1p1", true);
+    rig.Net().SyncNow();
+    ASSERT_TRUE(Daemon().Signal(SIGCONT));
+    ASSERT_TRUE(lab::WaitUntil([&] { return Daemon().Output().find("e1tmp") != std::string::npos; },
+                               Ms(2000)))
+        << Daemon().Output();
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    ASSERT_TRUE(Daemon().Signal(SIGTERM));
+    ASSERT_EQ(Daemon().WaitExit(Ms(3000)), lab::ExitStatus::Exited(0));
+    EXPECT_EQ(lab::InterfaceName(first), "e1p0") << Daemon().Output();
+    EXPECT_EQ(lab::InterfaceName(second), "e1p1") << Daemon().Output();
+    EXPECT_TRUE(lab::InterfaceUpState("e1p0").value_or(false));
+    EXPECT_TRUE(lab::InterfaceUpState("e1p1").value_or(false));
+    rig.Net().SyncNow();
+  }
+}
+
+// A name of the temporary form found at start is what an interrupted swap
+// left behind, not the pair's name: it is not taken as the wanted name.
+TEST_F(EthernetPairs, ATemporaryNameFoundAtStartIsNotKept) {
+  lab::RenameInterface("e1p1", "e1tmp77");
+  rig.Net().SyncNow();
+  lab::ToolRun table = lab::RunDaemon({"-s", Layout().ctlIf});
+  EXPECT_EQ(table.out.find("e1tmp77"), std::string::npos) << table.out;
+  Start();
+  ASSERT_TRUE(Daemon().WaitForOutput(
+      "Ethernet pair #1 is under the temporary name 'e1tmp77', not kept as its name.\n", Ms(3000)))
+      << Daemon().Output();
+  EXPECT_TRUE(Daemon().WaitForOutput(
+      "Ethernet pair #1 of " + Layout().ctlIf + " has no wanted name, left as it is.\n", Ms(3000)))
+      << Daemon().Output();
+  lab::RenameInterface("e1tmp77", "e1p1");
+}
+
 TEST_F(EthernetPairs, RemovedFunctionIsReportedOnceAndItsReturnOnce) {
   Start();
   ASSERT_TRUE(Daemon().WaitForOutput(Steady("e1p0"), Ms(3000))) << Daemon().Output();
@@ -210,6 +263,67 @@ TEST_F(EthernetPairs, RemovedFunctionIsReportedOnceAndItsReturnOnce) {
   ASSERT_TRUE(WaitCount(Steady("e1p0"), 2, Ms(3000))) << Daemon().Output();
   std::this_thread::sleep_for(800ms);
   EXPECT_EQ(CountOf(Daemon().Output(), Steady("e1p0")), 2u) << Daemon().Output();
+}
+
+}  // namespace
+
+namespace {
+
+// Two one-pair controllers, each driven by a daemon of its own (as the
+// per-controller units run them), whose Ethernet functions swapped names.
+class TwoDaemons : public lab::RigTest {
+ protected:
+  void SetUp() override {
+    rig.ForgetInterfaces({"other0"});
+    rig.AddVethPair("e1a");
+    rig.AddVethPair("e1b");
+    for (int k = 0; k < 2; ++k) {
+      lab::ControllerSpec spec;
+      spec.pid = lab::kOnePortPid;
+      spec.hub = k == 0 ? "1-1" : "2-1";
+      spec.pairs = {lab::EthFunction::NoNetDir()};
+      lab::UartSpec uart;
+      uart.ttyName = "ttyACM" + std::to_string(k);
+      rig.AddController(spec, uart);
+      rig.TrackPair(k, 0, k == 0 ? "e1a" : "e1b");
+    }
+  }
+};
+
+TEST_F(TwoDaemons, SwappedFunctionsOfTwoDaemonsBothHeal) {
+  lab::SetInterfaceUp("e1a", true);
+  lab::SetInterfaceUp("e1b", true);
+  const int a = lab::InterfaceIndex("e1a");
+  const int b = lab::InterfaceIndex("e1b");
+  lab::DaemonProcess first({"--debugmsg", Layout(0).ctlIf});
+  lab::DaemonProcess second({"--debugmsg", Layout(1).ctlIf});
+  ASSERT_TRUE(first.WaitForOutput("Ethername is the same 'e1a'", Ms(3000))) << first.Output();
+  ASSERT_TRUE(second.WaitForOutput("Ethername is the same 'e1b'", Ms(3000))) << second.Output();
+  std::this_thread::sleep_for(300ms);  // a pass records the up states
+
+  ASSERT_TRUE(first.Signal(SIGSTOP));
+  ASSERT_TRUE(second.Signal(SIGSTOP));
+  lab::RenameInterface("e1a", "other0");
+  lab::RenameInterface("e1b", "e1a");
+  lab::RenameInterface("other0", "e1b");
+  rig.Net().SyncNow();
+  ASSERT_TRUE(first.Signal(SIGCONT));
+  ASSERT_TRUE(second.Signal(SIGCONT));
+
+  auto home = [&] {
+    return lab::InterfaceName(a) == "e1a" && lab::InterfaceName(b) == "e1b" &&
+           lab::InterfaceUpState("e1a").value_or(false) &&
+           lab::InterfaceUpState("e1b").value_or(false);
+  };
+  ASSERT_TRUE(lab::WaitUntil(home, Ms(3000))) << first.Output() << second.Output();
+  std::this_thread::sleep_for(600ms);
+  EXPECT_TRUE(home());
+  size_t errors =
+      CountOf(first.Output(), "Error renaming") + CountOf(second.Output(), "Error renaming");
+  EXPECT_LE(errors, 2u) << first.Output() << second.Output();
+  std::string before = first.Output() + second.Output();
+  std::this_thread::sleep_for(400ms);
+  EXPECT_EQ(first.Output() + second.Output(), before) << "the passes still act";
 }
 
 }  // namespace
