@@ -111,6 +111,7 @@ class PortJudge {
 
   void Run(const std::vector<WireItem>& wire, std::map<std::string, size_t>* counts) {
     wire_ = &wire;
+    delivered_.assign(m_.tokens.size(), false);
     for (k_ = 0; k_ < wire.size(); ++k_) {
       const WireItem& item = wire[k_];
       if (item.loss) {
@@ -127,7 +128,8 @@ class PortJudge {
       size_t pos = it->second;
       if (inReplay_) {
         if (pos == cursor_) {
-          if (++cursor_ >= frontier_) inReplay_ = false;
+          cursor_ = NextDelivered(pos + 1);
+          if (cursor_ >= frontier_) inReplay_ = false;
           continue;
         }
         Finding("replay not whole: the resent block stops before the last command sent", pos);
@@ -136,12 +138,14 @@ class PortJudge {
       if (pos < frontier_) {
         if (!replayAllowed_) {
           Finding("command repeated, not as the replay of a reopened line", pos);
-        } else if (frontier_ - pos > kMaxBlock) {
+        } else if (!delivered_[pos]) {
+          Finding("replay of a command that was never sent", pos);
+        } else if (DeliveredBetween(pos, frontier_) > kMaxBlock) {
           Finding("replay of more than " + std::to_string(kMaxBlock) + " commands", pos);
         } else {
           ++(*counts)["replays"];
           replayAllowed_ = false;
-          cursor_ = pos + 1;
+          cursor_ = NextDelivered(pos + 1);
           inReplay_ = cursor_ < frontier_;
         }
         continue;
@@ -156,6 +160,7 @@ class PortJudge {
       }
       if (skipped < pos) Finding("command missing (or out of order)", skipped);
       frontier_ = pos + 1;
+      delivered_[pos] = true;
       replayAllowed_ = false;
     }
     if (inReplay_) Finding("replay cut short at the end", cursor_);
@@ -214,8 +219,21 @@ class PortJudge {
   std::vector<bool> lenient_;  // per session
   const std::vector<WireItem>* wire_ = nullptr;
   size_t k_ = 0;
-  size_t frontier_ = 0;  // tokens up to here have arrived (first delivery)
-  size_t cursor_ = 0;    // next token of a replay under way
+  // A replay resends what was sent: of a command that may come whole or as
+  // its pieces, only the form that came the first time.
+  size_t NextDelivered(size_t from) const {
+    while (from < frontier_ && !delivered_[from]) ++from;
+    return from;
+  }
+  size_t DeliveredBetween(size_t from, size_t to) const {
+    size_t n = 0;
+    for (size_t i = from; i < to; ++i) n += delivered_[i] ? 1 : 0;
+    return n;
+  }
+
+  std::vector<bool> delivered_;  // per token: it arrived the first time
+  size_t frontier_ = 0;          // tokens up to here have arrived (first delivery)
+  size_t cursor_ = 0;            // next token of a replay under way
   bool inReplay_ = false;
   bool replayAllowed_ = false;
 };
