@@ -389,8 +389,8 @@ TEST_F(DataPathLab, ReplayOfABusyPortGoesBeforeItsNextBlockAndRepeatsNothingElse
     }
   }
   EXPECT_EQ(repeats, 1) << Sim().Received();
-  std::vector<std::string> want;
-  for (int i = 0; i < 40; ++i) want.push_back("busy" + std::to_string(i));
+  std::vector<std::string> want(40);
+  for (int i = 0; i < 40; ++i) want[i] = "busy" + std::to_string(i);
   EXPECT_EQ(seen, want) << Sim().Received();
 }
 
