@@ -71,7 +71,9 @@ long long WatchdogInterval(const char* usec, const char* pid, long ownPid) {
     long forPid = strtol(pid, &end, 10);
     if (end == pid || *end != '\0' || forPid != ownPid) return 0;
   }
-  return period / 2;
+  // A period of 1 us still asks for keep-alives: one at every turn of the
+  // main loop then (see ServiceNotifyTurn), never none.
+  return period >= 2 ? period / 2 : 1;
 }
 
 namespace {
@@ -163,7 +165,9 @@ void ServiceNotifyTurn(E1Controller* const* cs, int count) {
   }
   if (g_notify.watchdogUs > 0) {
     // Sent twice per interval, so that a turn of the loop that ends just
-    // after the due time still keeps the interval.
+    // after the due time still keeps the interval. A period too short for
+    // the loop (under about 800 ms) gets one at every turn, at most 200 ms
+    // apart: the loop is what the keep-alive vouches for.
     long long now = NowUs();
     if (g_notify.lastWatchdogUs == 0 || now - g_notify.lastWatchdogUs >= g_notify.watchdogUs / 2) {
       Send("WATCHDOG=1");

@@ -23,8 +23,9 @@ std::string ControllerStatusText(const char* ifName, bool serving, bool open, co
 
 // The watchdog keep-alive interval in microseconds for the given
 // $WATCHDOG_USEC and $WATCHDOG_PID values (either may be null) and this
-// process id: half the period, or 0 when no keep-alives are wanted (unset,
-// not a positive number, or meant for another process).
+// process id: half the period (at least 1, so that any positive period
+// gets keep-alives), or 0 when no keep-alives are wanted (unset, not a
+// positive number, or meant for another process).
 long long WatchdogInterval(const char* usec, const char* pid, long ownPid);
 
 // One turn of the main loop's duties towards the service manager: READY=1

@@ -29,6 +29,11 @@ TEST(ServiceNotify, WatchdogIntervalIsHalfThePeriodForThisProcessOnly) {
     EXPECT_EQ(WatchdogInterval(bad, nullptr, 42), 0) << bad;
   }
   EXPECT_EQ(WatchdogInterval("1000", "4x", 4), 0);
+  // Periods too short to halve still get keep-alives.
+  EXPECT_EQ(WatchdogInterval("1", nullptr, 42), 1);
+  EXPECT_EQ(WatchdogInterval("1", "42", 42), 1);
+  EXPECT_EQ(WatchdogInterval("2", nullptr, 42), 1);
+  EXPECT_EQ(WatchdogInterval("3", nullptr, 42), 1);
 }
 
 // A datagram socket bound at `path` (an "@" first stands for the abstract

@@ -32,7 +32,16 @@ int InstallSignalHandlers(SignalHandler handler, int fdMode) {
   sa.sa_handler = handler;
   sigemptyset(&sa.sa_mask);
   sa.sa_flags = SA_NOCLDSTOP | SA_RESTART;
-  for (int sig : {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGCHLD}) sigaction(sig, &sa, nullptr);
+  for (int sig : kHandledSignals) sigaction(sig, &sa, nullptr);
+  // A write to a closed socket or pipe reports EPIPE, whichever thread makes
+  // it; SIGUSR1 and SIGUSR2 are kept free for a runtime log-level control.
+  // Set before anything else can fail, so that none of them ends the
+  // daemon by its default action, without the exit clean-up.
+  struct sigaction ignore;
+  memset(&ignore, 0, sizeof ignore);
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  for (int sig : kIgnoredSignals) sigaction(sig, &ignore, nullptr);
 
   if (fdMode < 0) {
     int null = open("/dev/null", O_RDWR);

@@ -3,12 +3,25 @@
 #ifndef E1CTLD_DAEMON_SIGNALS_H_
 #define E1CTLD_DAEMON_SIGNALS_H_
 
+#include <signal.h>
+
 typedef void (*SignalHandler)(int);
 
-// Installs `handler` for SIGHUP, SIGTERM, SIGINT, SIGQUIT and SIGCHLD; with
+// The signals that InstallSignalHandlers gives to the handler: SIGHUP and
+// SIGCHLD (which change nothing), and every signal whose default action
+// would end the daemon without its exit clean-up and that it does not
+// ignore. All but SIGHUP and SIGCHLD end it as SIGTERM does.
+inline constexpr int kHandledSignals[] = {SIGHUP,  SIGTERM, SIGINT,  SIGQUIT,   SIGCHLD,
+                                          SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+// The signals it ignores whatever happens: SIGPIPE (writes report EPIPE),
+// SIGUSR1 and SIGUSR2 (reserved).
+inline constexpr int kIgnoredSignals[] = {SIGPIPE, SIGUSR1, SIGUSR2};
+
+// Installs `handler` for kHandledSignals and ignores kIgnoredSignals; with
 // a negative `fdMode` points descriptors 0-2 at /dev/null; calls setsid and
 // ignores SIGTTOU, SIGTTIN, SIGTSTP. 0, or -1 when /dev/null could not be
-// put in place (setsid and the ignores are then skipped).
+// put in place (setsid and the ignores of SIGTTOU, SIGTTIN and SIGTSTP are
+// then skipped).
 int InstallSignalHandlers(SignalHandler handler, int fdMode);
 
 // Forks; the parent exits 0, the child changes to "/" and returns

@@ -18,6 +18,7 @@
 #include "core/run_paths.h"
 #include "core/worker.h"
 #include "daemon/aux_sockets.h"
+#include "daemon/descriptor_limit.h"
 #include "daemon/lock_files.h"
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
@@ -85,6 +86,9 @@ static void StartPorts(E1Controller* c) {
 }
 
 void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
+  // Before any lock file, UART or socket is opened: a large hub tree needs
+  // more descriptors than the usual soft limit.
+  RaiseDescriptorLimit();
   if (g_options.daemonize) {
     Daemonize(OnSignal, -1);
   } else {

@@ -5,13 +5,16 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -223,6 +226,138 @@ TEST_F(E1ctl, TellsMissingBusyAndStaleSocketsApart) {
   r = RunE1ctl({"-c", Layout().ctlIf, "-w", "0", "status"});
   EXPECT_EQ(r.status, Exited(6));
   EXPECT_NE(r.err.find("no e1ctld holds its controller"), std::string::npos) << r.err;
+}
+
+// Connections that the stopped daemon's port takes into its listen queue
+// without accepting them, until the queue is full (the next connect is
+// refused with EAGAIN); empty when it never filled.
+std::vector<int> FillListenQueue(const std::string& path) {
+  std::vector<int> held;
+  for (int i = 0; i < 8; ++i) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    struct sockaddr_un a = {};
+    a.sun_family = AF_UNIX;
+    snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a) == 0) {
+      held.push_back(fd);
+      continue;
+    }
+    int err = errno;
+    close(fd);
+    if (err == EAGAIN) return held;
+    break;
+  }
+  for (int fd : held) close(fd);
+  return {};
+}
+
+TEST_F(E1ctl, AStoppedDaemonBoundsTheConnectAndTheSending) {
+  StartDaemon();
+  ASSERT_TRUE(Daemon().Signal(SIGSTOP));
+  struct Resume {
+    lab::DaemonProcess& d;
+    ~Resume() { d.Signal(SIGCONT); }
+  } resume{Daemon()};
+
+  // Port 1 still listens and takes the connection into its queue, but
+  // nobody reads the lines: the second one never goes out, and after the
+  // timeout e1ctl says so.
+  ToolRun r = RunE1ctl({"-c", Layout().ctlIf, "-p", "1", "-t", "0.5"}, Fed("first\nsecond\n"));
+  EXPECT_EQ(r.status, Exited(5)) << r.err;
+  EXPECT_NE(r.err.find("the daemon did not take the commands within 0.5 s on " + Socket(1)),
+            std::string::npos)
+      << r.err;
+  EXPECT_LT(r.took, 5s);
+
+  // Port 0's listen queue is full: the connect is refused at once and
+  // tried again for the -w time only.
+  std::vector<int> held = FillListenQueue(Socket(0));
+  ASSERT_FALSE(held.empty()) << "the listen queue never filled";
+  r = RunE1ctl({"-c", Layout().ctlIf, "-w", "0.5", "status"});
+  EXPECT_EQ(r.status, Exited(5)) << r.err;
+  EXPECT_NE(r.err.find(Socket(0) + " did not accept the connection within 0.5 s"),
+            std::string::npos)
+      << r.err;
+  EXPECT_GE(r.took, 500ms);
+  EXPECT_LT(r.took, 5s);
+  for (int fd : held) close(fd);
+
+  // Running again, the daemon takes the lines of the next run as before.
+  // First it serves the connection that the first run left in its queue:
+  // the reply to that run's line goes to nobody once it is done.
+  ASSERT_TRUE(Daemon().Signal(SIGCONT));
+  ASSERT_TRUE(WaitCommands(1, 1));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(rig.WaitSockets(Ms(5000)), "");
+  r = RunE1ctl({"-c", Layout().ctlIf, "-p", "1", "-w", "5", "-n", "2"}, Fed("third\nfourth\n"));
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "third\nfourth\n");
+}
+
+TEST_F(E1ctl, ADaemonThatEndsIsNoEndOfFileReply) {
+  Sim().SetReplyRule([](const std::string& line) -> std::optional<std::string> {
+    int port;
+    std::string text;
+    if (!lab::ParseCommandLine(line, &port, &text) || text == "quiet") return std::nullopt;
+    if (text == "bye") return "ACK:E1." + std::to_string(port) + ":EOF\n";
+    return "ACK:E1." + std::to_string(port) + ":" + text + "\n";
+  });
+  for (int sig : {SIGKILL, SIGTERM}) {
+    SCOPED_TRACE(strsignal(sig));
+    Sim().ClearReceived();
+    StartDaemon();
+    const pid_t pid = Daemon().Pid();
+    // e1ctl waits for a reply that never comes; the daemon ends meanwhile.
+    ToolRun r;
+    std::thread run([&r, this] { r = RunE1ctl({"-c", Layout().ctlIf, "-t", "20", "quiet"}); });
+    bool sent = WaitCommands(0, 1);
+    ASSERT_TRUE(Daemon().Signal(sig));
+    run.join();
+    ASSERT_TRUE(sent);
+    EXPECT_EQ(r.status, Exited(7)) << r.err;
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("connection to " + Socket(0) + " lost: e1ctld (pid " +
+                         std::to_string(pid) + ") has ended"),
+              std::string::npos)
+        << r.err;
+    EXPECT_LT(r.took, 10s);
+    Daemon().WaitExit(Ms(10000));
+  }
+
+  // The end-of-file reply, while the daemon runs on, is still a normal end.
+  StartDaemon();
+  ToolRun r = RunE1ctl({"-c", Layout().ctlIf, "-t", "10", "first;bye"});
+  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.out, "first\n");
+  EXPECT_EQ(r.err, "");
+}
+
+TEST_F(E1ctl, APathThatIsNoSocketIsSaidSo) {
+  // A directory and a regular file where the port socket should be, and
+  // given with -S: not a socket, never "port busy" or "stale".
+  ASSERT_EQ(mkdir(lab::SocketDirPath().c_str(), 0775) == 0 || errno == EEXIST, true);
+  ASSERT_EQ(mkdir(Socket(0).c_str(), 0755), 0) << strerror(errno);
+  int file = open(Socket(1).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(file, 0);
+  close(file);
+  const struct {
+    std::vector<std::string> args;
+    std::string path;
+    std::string kind;
+  } kCases[] = {
+      {{"-c", Layout().ctlIf, "-w", "0", "status"}, Socket(0), "a directory"},
+      {{"-c", Layout().ctlIf, "-p", "1", "-w", "2", "status"}, Socket(1), "a regular file"},
+      {{"-S", "/tmp", "status"}, "/tmp", "a directory"},
+  };
+  for (const auto& k : kCases) {
+    SCOPED_TRACE(k.path);
+    ToolRun r = RunE1ctl(k.args);
+    EXPECT_EQ(r.status, Exited(3)) << r.err;
+    EXPECT_NE(r.err.find("not a socket: " + k.path + " is " + k.kind + "\n"), std::string::npos)
+        << r.err;
+    EXPECT_EQ(r.err.find("busy"), std::string::npos) << r.err;
+    EXPECT_LT(r.took, 1500ms) << "waited for something that will not become a socket";
+  }
 }
 
 TEST_F(E1ctl, EachLineOfStandardInputIsOneBlock) {

@@ -50,6 +50,10 @@ for u in "${units[@]}"; do
   check "$u: capabilities CAP_DAC_OVERRIDE CAP_NET_ADMIN CAP_SYS_PTRACE only" \
     test "$(unit_value "$f" CapabilityBoundingSet | tr ' ' '\n' | sort | xargs)" = \
     "CAP_DAC_OVERRIDE CAP_NET_ADMIN CAP_SYS_PTRACE"
+  # 64 buses of 127 devices, three or more devices and about nine
+  # descriptors per controller: 8128 / 3 * 9 = 24384.
+  check "$u: LimitNOFILE holds the largest hub tree (>= 24384)" \
+    awk -v n="$(unit_value "$f" LimitNOFILE)" 'BEGIN { exit !(n + 0 >= 24384) }'
   check "$u: /run writable in a read-only system" \
     test "$(unit_value "$f" ProtectSystem)/$(unit_value "$f" ReadWritePaths)" = "strict//run"
   # verify wants the program to exist: the copy runs the build's daemon.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stddef.h>
+#include <stdio.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -214,6 +215,51 @@ TEST_F(ServiceLab, WatchdogEveryHalfPeriodOnlyForThisProcess) {
   ASSERT_TRUE(other.WaitFor("READY=1", Ms(10000)));
   std::this_thread::sleep_for(1s);
   EXPECT_TRUE(other.With("WATCHDOG=1").empty());
+  StopAndExpectZero();
+}
+
+TEST_F(ServiceLab, WatchdogPeriodsTooShortToHalveGetAKeepAliveEveryTurn) {
+  NotifyListener manager("/run/notify");
+  ASSERT_TRUE(manager.Bound());
+  // 1 us: no keep-alive can come within half of it; one comes at every
+  // turn of the main loop (at most 200 ms apart), never none.
+  Start({"-n"}, {manager.Env(), "WATCHDOG_USEC=1", "WATCHDOG_PID"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", Ms(10000))) << Daemon().Output();
+  std::this_thread::sleep_for(1500ms * kSlow);
+  std::vector<NotifyListener::Message> pings = manager.With("WATCHDOG=1");
+  ASSERT_GE(pings.size(), 5u);
+  for (size_t i = 1; i < pings.size(); ++i) {
+    EXPECT_LE(pings[i].at - pings[i - 1].at, 300ms * kSlow)
+        << "between keep-alives " << i - 1 << " and " << i;
+  }
+  EXPECT_LE(Clock::now() - pings.back().at, 300ms * kSlow);
+  StopAndExpectZero();
+}
+
+TEST_F(ServiceLab, SoftDescriptorLimitIsRaisedToTheHardLimit) {
+  // Started with a soft limit too low for the two-port controller's
+  // descriptors (the sockets could not all be made), as systemd's 1024 is
+  // for a large hub tree.
+  lab::DaemonOptions o;
+  o.path = "/bin/sh";
+  o.argv0 = "sh";
+  rig.StartDaemon({"-c", "ulimit -S -n 12 && exec \"$0\" \"$@\"", lab::DaemonPath(), "-n"}, o);
+  ASSERT_EQ(rig.WaitSockets(Ms(10000)), "");
+  for (int port : {0, 1}) {
+    lab::PortClient client;
+    ASSERT_TRUE(client.ConnectWithin(PortPath(port), Ms(10000))) << Daemon().Output();
+    ASSERT_TRUE(client.Send("status\n"));
+    EXPECT_TRUE(client.ReadUntil("status\n", Ms(5000))) << Daemon().Output();
+  }
+  // /proc/<pid>/limits: "Max open files  <soft>  <hard>  files".
+  std::string limits = lab::ReadFile("/proc/" + std::to_string(Daemon().Pid()) + "/limits");
+  size_t at = limits.find("Max open files");
+  ASSERT_NE(at, std::string::npos) << limits;
+  unsigned long long soft = 0, hard = 0;
+  ASSERT_EQ(sscanf(limits.c_str() + at, "Max open files %llu %llu", &soft, &hard), 2) << limits;
+  EXPECT_EQ(soft, hard) << limits;
+  EXPECT_GT(soft, 12u);
+  EXPECT_EQ(Daemon().Output().find("Can't"), std::string::npos) << Daemon().Output();
   StopAndExpectZero();
 }
 

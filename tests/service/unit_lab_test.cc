@@ -216,6 +216,19 @@ TEST_F(UnitLab, GroupMembersUseThePortsOthersAreToldWhichGroup) {
   EXPECT_NE(r.err.find("root and the members of group " + groupName), std::string::npos) << r.err;
   std::this_thread::sleep_for(200ms);
   EXPECT_EQ(Sim(0).Received().find("outsider"), std::string::npos);
+  // Listing: the socket directory refuses an outsider, who is told which
+  // group may, not that the daemon may not be running.
+  r = E1ctlAsUser(false, {"-l"});
+  EXPECT_EQ(r.status, lab::ExitStatus::Exited(1)) << r.err;
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("permission denied: " + lab::SocketDirPath() +
+                       " may be used by root and the members of group " + groupName + " only"),
+            std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("running"), std::string::npos) << r.err;
+  r = E1ctlAsUser(true, {"-l"});
+  EXPECT_EQ(r.status, lab::ExitStatus::Exited(0)) << r.err;
+  EXPECT_NE(r.out.find(lab::PortSocketPath(l.ctlIf, 1)), std::string::npos) << r.out;
 
   // A member cannot open the lock file (no permission bits) yet learns the
   // holder from /proc/locks, and says where it came from.

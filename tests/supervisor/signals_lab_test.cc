@@ -127,6 +127,90 @@ TEST_F(SupervisorLab, TerminationSignalsExitCleanlyAndSighupChangesNothing) {
   }
 }
 
+// The signal numbers in the mask of a /proc/<pid>/status line such as
+// "SigIgn:\t0000000000001000" (bit n-1 stands for signal n).
+bool MaskHas(const std::string& status, const std::string& field, int sig) {
+  size_t at = status.find("\n" + field + ":\t");
+  if (at == std::string::npos) return false;
+  unsigned long long mask = strtoull(status.c_str() + at + field.size() + 3, nullptr, 16);
+  return (mask >> (sig - 1) & 1) != 0;
+}
+
+TEST_F(SupervisorLab, OtherTerminatingSignalsExitAsSigtermDoes) {
+  // The tty starts with a fresh terminal's settings, so that the daemon's
+  // raw mode shows and its restore at exit can be seen.
+  lab::ControllerSpec setup;
+  setup.hub = "1-1";
+  lab::UartSpec uart;
+  uart.reply = lab::AckReplyRule();
+  uart.rawSlave = false;
+  Controller& c = rig.AddController(setup, uart);
+  std::optional<struct termios> orig = c.sim->GetTermios();
+  ASSERT_TRUE(orig.has_value());
+  for (int sig : {SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
+    SCOPED_TRACE(strsignal(sig));
+    lab::DaemonProcess d({"-k", c.IfName()});
+    ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
+    Client port;
+    ASSERT_TRUE(port.ConnectWithin(c.PortPath(0), Ms(2000)));
+    ASSERT_TRUE(port.Send("before\n"));
+    ASSERT_TRUE(port.ReadUntil("before", Ms(2000))) << d.Output();
+    std::optional<struct termios> raw = c.sim->GetTermios();
+    ASSERT_TRUE(raw.has_value());
+    ASSERT_NE(raw->c_lflag, orig->c_lflag) << "the daemon left the line as it was";
+
+    ASSERT_TRUE(d.Signal(sig));
+    EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
+    char line[64];
+    snprintf(line, sizeof line, "Abnormal exit, sig = %8.8X\n", sig);
+    EXPECT_TRUE(EndsWith(d.Output(), line)) << d.Output();
+    EXPECT_FALSE(lab::Exists(c.LockPath()));
+    std::optional<struct termios> back = c.sim->GetTermios();
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(back->c_lflag, orig->c_lflag);
+    EXPECT_EQ(back->c_iflag, orig->c_iflag);
+    EXPECT_EQ(back->c_oflag, orig->c_oflag);
+  }
+}
+
+TEST_F(SupervisorLab, SigpipeAndTheUserSignalsAreIgnored) {
+  Controller& c = AddSimulated("1-1");
+  lab::DaemonProcess d({"-k", c.IfName()});
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
+  Client port;
+  ASSERT_TRUE(port.ConnectWithin(c.PortPath(0), Ms(2000)));
+  ASSERT_TRUE(port.Send("before\n"));
+  ASSERT_TRUE(port.ReadUntil("before", Ms(2000))) << d.Output();
+  d.WaitForQuiet(100ms, Ms(1000));
+  const std::string before = d.Output();
+
+  // Ignored process-wide, not only in the serial thread; the other
+  // terminating signals are caught.
+  std::string status = lab::ReadFile("/proc/" + std::to_string(d.Pid()) + "/status");
+  for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2}) {
+    EXPECT_TRUE(MaskHas(status, "SigIgn", sig)) << strsignal(sig) << "\n" << status;
+  }
+  for (int sig : {SIGTERM, SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF}) {
+    EXPECT_TRUE(MaskHas(status, "SigCgt", sig)) << strsignal(sig) << "\n" << status;
+  }
+
+  for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2}) {
+    SCOPED_TRACE(strsignal(sig));
+    ASSERT_TRUE(d.Signal(sig));
+    std::this_thread::sleep_for(300ms);  // over one main loop turn
+    ASSERT_EQ(d.WaitExit(0ms).kind, lab::ExitStatus::Kind::kTimeout) << "the signal ended it";
+    std::string text = std::string("after ") + strsignal(sig);
+    for (char& ch : text) ch = ch == ' ' ? '_' : ch;
+    ASSERT_TRUE(port.Send(text + "\n"));
+    EXPECT_TRUE(port.ReadUntil(text, Ms(2000))) << d.Output();
+    EXPECT_EQ(LockHolder(c.LockPath()), d.Pid());
+  }
+  EXPECT_EQ(d.Output(), before) << "an ignored signal caused output";
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Ms(1000)), lab::ExitStatus::Exited(0));
+  EXPECT_FALSE(lab::Exists(c.LockPath()));
+}
+
 TEST_F(SupervisorLab, TerminationSignalsWhileLoggingHeavilyExitPromptly) {
   Controller& c = AddSimulated("1-1");
   const int kSignals[] = {SIGTERM, SIGINT, SIGQUIT, SIGTERM, SIGINT, SIGQUIT};

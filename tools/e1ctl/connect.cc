@@ -1,7 +1,7 @@
 #include "tools/e1ctl/connect.h"
 
 #include <errno.h>
-#include <grp.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <string.h>
 #include <sys/socket.h>
@@ -12,6 +12,7 @@
 #include "core/clock.h"
 #include "tools/e1ctl/exit_status.h"
 #include "tools/e1ctl/lock_probe.h"
+#include "tools/e1ctl/process_state.h"
 #include "tools/e1ctl/report.h"
 #include "tools/e1ctl/socket_dir.h"
 #include "tools/e1ctl/socket_names.h"
@@ -20,24 +21,11 @@ namespace e1ctl {
 
 namespace {
 
-// Who may use a socket that this user may not: the group of the first
-// thing on its path that refuses us (the socket, else its directory).
-std::string PermissionHint(const std::string& path) {
-  struct stat st;
-  std::string what = path;
-  if (stat(path.c_str(), &st) != 0) {
-    what = path.substr(0, path.rfind('/'));
-    if (stat(what.c_str(), &st) != 0) return "root";
-  }
-  if (st.st_gid == 0) return "root";
-  struct group* g = getgrgid(st.st_gid);
-  std::string group =
-      g != nullptr ? std::string("'") + g->gr_name + "'" : "with id " + std::to_string(st.st_gid);
-  return "root and the members of group " + group;
-}
-
+// Connects without waiting: a listener whose queue is full (a daemon that
+// does not accept, e.g. stopped) refuses with EAGAIN at once instead of
+// holding the connect for good. The descriptor returned blocks again.
 int ConnectOnce(const std::string& path) {
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) Fail(kFailure, "socket: %s\n", strerror(errno));
   struct sockaddr_un addr;
   memset(&addr, 0, sizeof addr);
@@ -47,7 +35,13 @@ int ConnectOnce(const std::string& path) {
     Fail(kUsage, "socket path too long: %s\n", path.c_str());
   }
   memcpy(addr.sun_path, path.c_str(), path.size());
-  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) return fd;
+  if (connect(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) == 0) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+      Fail(kFailure, "cannot connect to %s: %s\n", path.c_str(), strerror(errno));
+    }
+    return fd;
+  }
   int err = errno;
   close(fd);
   errno = err;
@@ -62,6 +56,12 @@ int Connect(const std::string& path, double wait) {
     int fd = ConnectOnce(path);
     if (fd >= 0) return fd;
     int err = errno;
+    // Something at the path that is no socket is refused like a busy port:
+    // said as it is, at once, since waiting will not make it a socket.
+    struct stat st;
+    if (err == ECONNREFUSED && stat(path.c_str(), &st) == 0 && !S_ISSOCK(st.st_mode)) {
+      Fail(kNoSocket, "not a socket: %s is %s\n", path.c_str(), FileKindText(st.st_mode));
+    }
     bool retry = err == ENOENT || err == ECONNREFUSED || err == EAGAIN;
     if (retry && NowMs() / 1000.0 < deadline) {
       poll(nullptr, 0, 20);
@@ -78,7 +78,12 @@ int Connect(const std::string& path, double wait) {
       Fail(kFailure, "permission denied: %s may be used by %s only\n", path.c_str(),
            PermissionHint(path).c_str());
     }
-    if (err == ECONNREFUSED || err == EAGAIN) {
+    if (err == EAGAIN) {
+      Fail(kTimeout,
+           "%s did not accept the connection within %g s: its queue is full (is e1ctld stopped?)\n",
+           path.c_str(), wait);
+    }
+    if (err == ECONNREFUSED) {
       if (ReadLockOfSocket(path).kind == LockInfo::kNone) {
         Fail(kStale, "%s is not served: no e1ctld holds its controller (socket left behind)\n",
              path.c_str());

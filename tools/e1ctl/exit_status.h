@@ -11,8 +11,10 @@ enum ExitStatus {
   kUsage = 2,     // bad command line
   kNoSocket = 3,  // no socket file at the path
   kBusy = 4,      // refused while the socket file exists: another client holds the port
-  kTimeout = 5,   // no (or not enough) replies within the idle timeout
+  kTimeout = 5,   // no (or not enough) replies within the idle timeout, a connection
+                  // or commands not taken within their bounds
   kStale = 6,     // the socket file exists but no daemon holds the controller's lock
+  kLost = 7,      // the daemon ended while connected, before any end-of-file reply
 };
 
 }  // namespace e1ctl

@@ -1,6 +1,7 @@
 // e1ctl: sends commands to one E1 port of a controller through the e1ctld
 // port socket and prints the controller's replies as they arrive; also
 // lists the port sockets (-l) and reports on the controllers (status).
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
@@ -34,7 +35,12 @@ int main(int argc, char** argv) {
   SetQuiet(o.quiet);
 
   if (o.list) {
-    std::vector<SocketEntry> sockets = ListSockets();
+    int error = 0;
+    std::vector<SocketEntry> sockets = ListSockets(&error);
+    if (error == EACCES || error == EPERM) {
+      Fail(kFailure, "permission denied: %s may be used by %s only\n", SocketDir().c_str(),
+           PermissionHint(SocketDir()).c_str());
+    }
     for (const SocketEntry& e : sockets) {
       printf("%s\t%d\t%s\n", e.ctlIf.c_str(), e.port, e.path.c_str());
     }

@@ -12,6 +12,7 @@
 #include "core/clock.h"
 #include "tools/e1ctl/block_split.h"
 #include "tools/e1ctl/exit_status.h"
+#include "tools/e1ctl/peer.h"
 #include "tools/e1ctl/report.h"
 
 namespace e1ctl {
@@ -77,6 +78,16 @@ int WaitTaken(int fd, double timeout, const std::string& path) {
   return kOk;
 }
 
+// The connection has ended: ends the program when the daemon ended with it
+// (no end-of-file reply closed it), else returns.
+void FailIfDaemonEnded(int daemonPid, const std::string& path) {
+  if (!DaemonEnded(daemonPid, path)) return;
+  if (daemonPid > 0) {
+    Fail(kLost, "connection to %s lost: e1ctld (pid %d) has ended\n", path.c_str(), daemonPid);
+  }
+  Fail(kLost, "connection to %s lost: e1ctld has ended\n", path.c_str());
+}
+
 }  // namespace
 
 int Session(int fd, const Options& o, std::deque<std::string> blocks, const std::string& path) {
@@ -86,19 +97,40 @@ int Session(int fd, const Options& o, std::deque<std::string> blocks, const std:
   std::string stdinPending;
   double lastReply = NowMs() / 1000.0;
   bool blockInFlight = false;
+  const int daemonPid = PeerPid(fd);
+  // While lines of standard input go out: what the daemon has not read yet,
+  // and when it last read some (or took a new block).
+  int unreadSeen = 0;
+  double lastTaken = NowMs() / 1000.0;
 
   for (;;) {
     // Next block, once the daemon has read the previous one.
-    if (!blocks.empty() && (!blockInFlight || Unread(fd) == 0)) {
+    int unread = blockInFlight ? Unread(fd) : 0;
+    if (!blocks.empty() && unread == 0) {
       if (!WriteAll(fd, blocks.front())) {
         if (errno == EPIPE || errno == ECONNRESET) {
+          FailIfDaemonEnded(daemonPid, path);
           Fail(kFailure, "the daemon closed %s before all commands were sent\n", path.c_str());
         }
         Fail(kFailure, "write to %s: %s\n", path.c_str(), strerror(errno));
       }
       blocks.pop_front();
       blockInFlight = true;
+      unreadSeen = Unread(fd);
+      lastTaken = NowMs() / 1000.0;
       continue;
+    }
+    // A daemon that takes nothing of a block for the timeout (stopped, or
+    // holding its client back while the controller is lost) ends the run.
+    double stallLeft = -1;
+    if (o.fromStdin && o.timeout > 0 && unread > 0) {
+      if (unread < unreadSeen) lastTaken = NowMs() / 1000.0;
+      unreadSeen = unread;
+      stallLeft = lastTaken + o.timeout - NowMs() / 1000.0;
+      if (stallLeft <= 0) {
+        Notice("the daemon did not take the commands within %g s on %s\n", o.timeout, path.c_str());
+        return kTimeout;
+      }
     }
     if (!sentAll && blocks.empty() && !stdinOpen) {
       sentAll = true;
@@ -124,6 +156,10 @@ int Session(int fd, const Options& o, std::deque<std::string> blocks, const std:
       }
       waitMs = static_cast<int>(left * 1000) + 1;
     }
+    if (stallLeft > 0) {
+      int stallMs = static_cast<int>(stallLeft * 1000) + 1;
+      if (waitMs < 0 || stallMs < waitMs) waitMs = stallMs;
+    }
     if (poll(p, 2, waitMs) < 0) {
       if (errno == EINTR) continue;
       Fail(kFailure, "poll: %s\n", strerror(errno));
@@ -135,7 +171,12 @@ int Session(int fd, const Options& o, std::deque<std::string> blocks, const std:
       if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
       if (n < 0 && errno != ECONNRESET)
         Fail(kFailure, "read from %s: %s\n", path.c_str(), strerror(errno));
-      if (n <= 0) return kOk;  // the daemon shut the connection (end-of-file reply)
+      if (n <= 0) {
+        // The daemon shuts the connection after an end-of-file reply; a
+        // daemon that ends closes it too, and that is no reply.
+        FailIfDaemonEnded(daemonPid, path);
+        return kOk;
+      }
       size_t take = static_cast<size_t>(n);
       if (o.lines > 0) {
         for (size_t i = 0; i < take; ++i) {

@@ -1,6 +1,8 @@
 #include "tools/e1ctl/socket_dir.h"
 
 #include <dirent.h>
+#include <errno.h>
+#include <grp.h>
 #include <sys/stat.h>
 
 #include "tools/e1ctl/exit_status.h"
@@ -8,14 +10,29 @@
 
 namespace e1ctl {
 
+std::string PermissionHint(const std::string& path) {
+  struct stat st;
+  std::string what = path;
+  if (stat(path.c_str(), &st) != 0) {
+    what = path.substr(0, path.rfind('/'));
+    if (stat(what.c_str(), &st) != 0) return "root";
+  }
+  if (st.st_gid == 0) return "root";
+  struct group* g = getgrgid(st.st_gid);
+  std::string group =
+      g != nullptr ? std::string("'") + g->gr_name + "'" : "with id " + std::to_string(st.st_gid);
+  return "root and the members of group " + group;
+}
+
 bool PathExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
 }
 
-std::vector<SocketEntry> ListSockets() {
+std::vector<SocketEntry> ListSockets(int* error) {
   std::vector<SocketEntry> out;
   DIR* d = opendir(SocketDir().c_str());
+  if (error != nullptr) *error = d == nullptr ? errno : 0;
   if (d == nullptr) return out;
   while (struct dirent* de = readdir(d)) {
     SocketEntry e;

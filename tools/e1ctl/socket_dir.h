@@ -14,9 +14,15 @@ namespace e1ctl {
 // Whether anything (a dangling link too) is at `path`.
 bool PathExists(const std::string& path);
 
+// Who may use `path`, which this user may not: "root and the members of
+// group 'e1ctld'" (the group of the socket, else of its directory), or
+// "root".
+std::string PermissionHint(const std::string& path);
+
 // The port sockets in the socket directory, by controller and port; none
-// when the directory cannot be read.
-std::vector<SocketEntry> ListSockets();
+// when the directory cannot be read (then its error number in `*error`,
+// else 0 there, when `error` is given).
+std::vector<SocketEntry> ListSockets(int* error = nullptr);
 
 // The socket of a port from the controller name: the exact name when that
 // socket exists, else the one socket of that port whose controller name
