@@ -24,7 +24,13 @@ int OpenAuxPollSet(AuxPollSet* set, size_t count) {
 void FillAuxPollSet(AuxPollSet* set, E1Controller* const* cs, bool withListeners) {
   for (size_t i = 0; i < set->count; ++i) {
     E1Controller& c = *cs[i];
-    if (c.auxListenFd <= -2) c.auxListenFd = CreateListenSocket(c.auxPath, "main");
+    if (c.auxListenFd <= -2) {
+      // Made again after a client left, it may not bind (something else
+      // stands at the path): the main loop must not wait for it, it is
+      // tried again on a later turn.
+      int fd = CreateListenSocketOrLater(c.auxPath, "main");
+      c.auxListenFd = fd >= 0 ? fd : -2;
+    }
     struct pollfd& e = set->entries[i];
     e.revents = 0;
     if (c.auxClientFd >= 0) {

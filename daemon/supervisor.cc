@@ -6,7 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/fd_util.h"
@@ -23,6 +22,7 @@
 #include "daemon/signals.h"
 #include "ethernet/eth_pairs.h"
 #include "ports/e1_thread.h"
+#include "ports/listen_socket.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
 
@@ -100,9 +100,11 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   }
   for (int i = 0; i < count; ++i) StartController(cs[i], invocation);
   atexit(RestoreAllTTYModes);
-  mkdir(kSocketDir, 0775);
+  // Before any socket is bound in it: nobody else may add, remove or
+  // replace its entries (a member of the group could otherwise take a
+  // port's name while its client is connected).
+  MakeSocketDirectory(kSocketDir);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
-  mkdir(kSocketDir, 0775);
 
   // The main loop waits once per turn, for at most 200 ms, on every
   // auxiliary listener and client; a turn that times out runs the Ethernet
