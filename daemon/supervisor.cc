@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "core/clock.h"
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/log_queue.h"
@@ -25,6 +26,9 @@
 #include "ports/listen_socket.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
+
+// How often the Ethernet pass runs.
+static const int kPassIntervalMs = 200;
 
 static void LogControllerListing(E1Controller* const* cs, int count) {
   if (count != 0) LogMessage(6, "Found %d E1 controller%s\n\n", count, count == 1 ? "" : "(s)");
@@ -106,29 +110,37 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   MakeSocketDirectory(kSocketDir);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
 
-  // The main loop waits once per turn, for at most 200 ms, on every
-  // auxiliary listener and client; a turn that times out runs the Ethernet
-  // pass. After a failed accept the next wait leaves the listeners out, so
-  // that a connection that cannot be taken does not keep the loop busy.
+  // The main loop waits on every auxiliary listener and client, until the
+  // next Ethernet pass is due: a client's data is served at once, and the
+  // pass runs every kPassIntervalMs however busy the clients keep the
+  // loop. After a failed accept the next wait leaves the listeners out
+  // until a wait times out, so that a connection that cannot be taken does
+  // not keep the loop busy.
   bool withListeners = true;
+  int64_t nextPassMs = NowMs() + kPassIntervalMs;
   for (;;) {
     ServiceNotifyTurn(cs, count);
     ActOnPendingSignal();
     FillAuxPollSet(&aux, cs, withListeners);
-    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count), 200);
+    int64_t left = nextPassMs - NowMs();
+    int timeout = left <= 0                 ? 0
+                  : left >= kPassIntervalMs ? kPassIntervalMs
+                                            : static_cast<int>(left);
+    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count), timeout);
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal: act on it at the top
       LogMessage(3, "Poll E1 controller error\n");
       SleepMs(200);
-      continue;
-    }
-    if (rc > 0) {
+    } else if (rc > 0) {
       withListeners = ServeAuxPollSet(&aux, cs);
     } else {
       withListeners = true;
-      if (!g_options.keepEthNames) {
-        for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
-      }
+    }
+    int64_t now = NowMs();
+    if (now < nextPassMs) continue;
+    nextPassMs = now + kPassIntervalMs;
+    if (!g_options.keepEthNames) {
+      for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
     }
   }
 }
