@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,6 +37,34 @@ TEST(PrefixLines, TagsEveryLineOfTheMessage) {
 TEST(PrefixLines, KeepsTheBytesOfTheText) {
   std::string text("x\r\n\0y\n", 6);
   EXPECT_EQ(PrefixLines(5, text), std::string("<5>x\r\n<5>\0y\n", 12));
+}
+
+// The text of one message, formatted as LogMessage does.
+std::string Formatted(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Formatted(const char* format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  LogText t;
+  std::string text = FormatLogText(&t, 7, format, ap) ? std::string(t.text, t.len) : "<error>";
+  va_end(ap);
+  FreeLogText(&t);
+  return text;
+}
+
+TEST(LogText, EveryMessageEndsInALineFeedOfItsOwn) {
+  if (LogToJournal()) GTEST_SKIP() << "standard output is a journal stream: texts are prefixed";
+  // Data without a line end, or cut at a NUL, would glue the next message
+  // onto it.
+  EXPECT_EQ(Formatted("received 3 bytes:\n%s", "abc"), "received 3 bytes:\nabc\n");
+  EXPECT_EQ(Formatted("%s", "already ends\n"), "already ends\n");
+  EXPECT_EQ(Formatted("%s", "\n"), "\n");
+  EXPECT_EQ(Formatted("%s", ""), "");
+  // Around the end of the caller's buffer and beyond it.
+  for (size_t len : {1u, 509u, 510u, 511u, 512u, 513u, 3000u}) {
+    std::string text(len, 'x');
+    EXPECT_EQ(Formatted("%s", text.c_str()), text + "\n") << len;
+    EXPECT_EQ(Formatted("%s\n", text.c_str()), text + "\n") << len;
+  }
 }
 
 // Runs `body` in a child process whose standard output is a pipe, reading

@@ -41,23 +41,31 @@ bool LogToJournal() {
 }
 
 // The one place where a message's text becomes final, in the caller's
-// thread. A text too long for `small` goes to the heap.
+// thread. A text too long for `small` goes to the heap. Each message ends
+// in a line feed of its own: one is added when the text lacks it, so that
+// nothing logged later is glued onto a message whose data had no line end.
 bool FormatLogText(LogText* t, int priority, const char* format, va_list ap) {
   t->heap = nullptr;
-  t->text = t->small;
+  char* text = t->small;
   va_list again;
   va_copy(again, ap);
   int n = vsnprintf(t->small, sizeof t->small, format, ap);
-  if (n >= 0 && static_cast<size_t>(n) >= sizeof t->small) {
-    t->heap = static_cast<char*>(malloc(static_cast<size_t>(n) + 1));
+  // Room for the text, a line feed it may lack and the terminator.
+  if (n >= 0 && static_cast<size_t>(n) + 1 >= sizeof t->small) {
+    t->heap = static_cast<char*>(malloc(static_cast<size_t>(n) + 2));
     if (t->heap != nullptr) {
       vsnprintf(t->heap, static_cast<size_t>(n) + 1, format, again);
-      t->text = t->heap;
+      text = t->heap;
     } else {
-      n = static_cast<int>(sizeof t->small) - 1;
+      n = static_cast<int>(sizeof t->small) - 2;
     }
   }
   va_end(again);
+  if (n > 0 && text[n - 1] != '\n') {
+    text[n++] = '\n';
+    text[n] = '\0';
+  }
+  t->text = text;
   t->len = n > 0 ? static_cast<size_t>(n) : 0;
   if (n >= 0 && LogToJournal()) {
     t->prefixed = PrefixLines(priority, std::string_view(t->text, t->len));

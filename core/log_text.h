@@ -20,8 +20,9 @@ struct LogText {
 };
 
 // Formats into `t` (prefixed with `priority` for the journal, see
-// LogToJournal). False on a format error: nothing to print. Without memory
-// for a long text it is cut to what `small` holds. Pair with FreeLogText.
+// LogToJournal). A text that does not end in a line feed gets one. False
+// on a format error: nothing to print. Without memory for a long text it is
+// cut to what `small` holds. Pair with FreeLogText.
 bool FormatLogText(LogText* t, int priority, const char* format, va_list ap)
     __attribute__((format(printf, 3, 0)));
 bool FormatLogTextF(LogText* t, int priority, const char* format, ...)

@@ -7,6 +7,8 @@
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/log_escape.h"
+#include "core/run_options.h"
 #include "ports/e1_thread.h"
 #include "ports/listen_socket.h"
 
@@ -22,7 +24,13 @@ int OpenAuxPollSet(AuxPollSet* set, size_t count) {
 void FillAuxPollSet(AuxPollSet* set, E1Controller* const* cs, bool withListeners) {
   for (size_t i = 0; i < set->count; ++i) {
     E1Controller& c = *cs[i];
-    if (c.auxListenFd <= -2) c.auxListenFd = CreateListenSocket(c.auxPath, "main");
+    if (c.auxListenFd <= -2) {
+      // Made again after a client left, it may not bind (something else
+      // stands at the path): the main loop must not wait for it, it is
+      // tried again on a later turn.
+      int fd = CreateListenSocketOrLater(c.auxPath, "main");
+      c.auxListenFd = fd >= 0 ? fd : -2;
+    }
     struct pollfd& e = set->entries[i];
     e.revents = 0;
     if (c.auxClientFd >= 0) {
@@ -44,8 +52,15 @@ static void ServeAuxClient(E1Controller* c, short ev) {
     // Never waits: urgent data alone reports POLLIN without anything a
     // read returns, and a blocking read would stop the main loop for good.
     ssize_t n = recv(c->auxClientFd, buf, sizeof buf, MSG_DONTWAIT);
-    int shown = n > 0 ? static_cast<int>(n) : 0;
-    LogMessage(7, "received %d bytes:\n%.*s", static_cast<int>(n), shown, buf);
+    if (n <= 0) {
+      LogMessage(7, "received %d bytes:\n", static_cast<int>(n));
+    } else if (g_options.logLevel >= 7 && !g_options.quiet) {
+      // Shown escaped: a line feed in the data must not start a line that
+      // looks like the daemon's own, nor a NUL cut it short.
+      char shown[sizeof buf * kLogEscapeMaxPerByte + 1];
+      EscapeForLog(buf, static_cast<size_t>(n), shown, sizeof shown);
+      LogMessage(7, "received %d bytes:\n%s\n", static_cast<int>(n), shown);
+    }
     // A client that shut its side down would otherwise report input on
     // every turn and keep the Ethernet pass from running.
     ended = n == 0;

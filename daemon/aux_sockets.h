@@ -22,8 +22,10 @@ int OpenAuxPollSet(AuxPollSet* set, size_t count);
 // Fills the entries for one wait: each controller's client (input, urgent
 // input) or, without one, its listening socket (input), which is created
 // first when due; a negative descriptor, which poll skips, for a listener
-// when `withListeners` is false. Ends the process through FatalExit (12,
-// 13) when a listening socket cannot be made.
+// when `withListeners` is false or when it could not be made again after a
+// client left (it is tried again on a later call, see
+// CreateListenSocketOrLater). Ends the process through FatalExit (12, 13)
+// when the first listening socket of a controller cannot be made.
 void FillAuxPollSet(AuxPollSet* set, E1Controller* const* cs, bool withListeners);
 
 // Serves what the wait found: accepts a connection on a ready listener

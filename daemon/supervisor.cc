@@ -6,9 +6,9 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/clock.h"
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/log_queue.h"
@@ -25,8 +25,12 @@
 #include "ethernet/eth_pairs.h"
 #include "ethernet/swap_aside.h"
 #include "ports/e1_thread.h"
+#include "ports/listen_socket.h"
 #include "uart/ctl_uart.h"
 #include "uart/tty_thread.h"
+
+// How often the Ethernet pass runs.
+static const int kPassIntervalMs = 200;
 
 static void LogControllerListing(E1Controller* const* cs, int count) {
   if (count != 0) LogMessage(6, "Found %d E1 controller%s\n\n", count, count == 1 ? "" : "(s)");
@@ -107,33 +111,43 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   atexit(RestoreAllTTYModes);
   // Interfaces that a swap parked under a temporary name go back at exit.
   atexit(RestoreParkedInterfaces);
-  mkdir(kSocketDir, 0775);
+  // Before any socket is bound in it: nobody else may add, remove or
+  // replace its entries (a member of the group could otherwise take a
+  // port's name while its client is connected).
+  MakeSocketDirectory(kSocketDir);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
-  mkdir(kSocketDir, 0775);
 
-  // The main loop waits once per turn, for at most 200 ms, on every
-  // auxiliary listener and client; a turn that times out runs the Ethernet
-  // pass. After a failed accept the next wait leaves the listeners out, so
-  // that a connection that cannot be taken does not keep the loop busy.
+  // The main loop waits on every auxiliary listener and client, until the
+  // next Ethernet pass is due: a client's data is served at once, and the
+  // pass runs every kPassIntervalMs however busy the clients keep the
+  // loop. After a failed accept the next wait leaves the listeners out
+  // until a wait times out, so that a connection that cannot be taken does
+  // not keep the loop busy.
   bool withListeners = true;
+  int64_t nextPassMs = NowMs() + kPassIntervalMs;
   for (;;) {
     ServiceNotifyTurn(cs, count);
     ActOnPendingSignal();
     FillAuxPollSet(&aux, cs, withListeners);
-    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count), 200);
+    int64_t left = nextPassMs - NowMs();
+    int timeout = left <= 0                 ? 0
+                  : left >= kPassIntervalMs ? kPassIntervalMs
+                                            : static_cast<int>(left);
+    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count), timeout);
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal: act on it at the top
       LogMessage(3, "Poll E1 controller error\n");
       SleepMs(200);
-      continue;
-    }
-    if (rc > 0) {
+    } else if (rc > 0) {
       withListeners = ServeAuxPollSet(&aux, cs);
     } else {
       withListeners = true;
-      if (!g_options.keepEthNames) {
-        for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
-      }
+    }
+    int64_t now = NowMs();
+    if (now < nextPassMs) continue;
+    nextPassMs = now + kPassIntervalMs;
+    if (!g_options.keepEthNames) {
+      for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
     }
   }
 }

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
+#include <stop_token>
 #include <string>
 #include <thread>
 
@@ -263,6 +265,42 @@ TEST_F(EthernetPairs, RemovedFunctionIsReportedOnceAndItsReturnOnce) {
   ASSERT_TRUE(WaitCount(Steady("e1p0"), 2, Ms(3000))) << Daemon().Output();
   std::this_thread::sleep_for(800ms);
   EXPECT_EQ(CountOf(Daemon().Output(), Steady("e1p0")), 2u) << Daemon().Output();
+}
+
+// The pass comes every 200 ms whatever the auxiliary socket does: a client
+// that sends a byte every 100 ms is served at once and does not keep a
+// renamed interface from its name (the pass used to wait for a turn
+// without any client data).
+TEST_F(EthernetPairs, PassKeepsItsPaceWhileAnAuxClientSendsEvery100Ms) {
+  Start();
+  ASSERT_TRUE(Daemon().WaitForOutput(Steady("e1p1"), Ms(3000))) << Daemon().Output();
+  lab::PortClient aux;
+  ASSERT_TRUE(aux.ConnectWithin(rig.Controller(0).AuxPath(), Ms(2000)));
+  std::atomic<int> sent{0};
+  {
+    std::jthread sender([&](const std::stop_token& stop) {
+      while (!stop.stop_requested() && aux.Send("x")) {
+        ++sent;
+        std::this_thread::sleep_for(100ms);
+      }
+    });
+    std::this_thread::sleep_for(500ms);
+    const std::string served = rig.Controller(0).AuxPath() + ": DATA arrived\n";
+    EXPECT_GE(CountOf(Daemon().Output(), served), 3u) << Daemon().Output();
+
+    RenameBehindDaemon("e1p0", "other0", false);
+    auto renamedAt = std::chrono::steady_clock::now();
+    ASSERT_TRUE(Daemon().WaitForOutput("Port 'other0' renamed to 'e1p0'\n", Ms(2000)))
+        << Daemon().Output();
+    EXPECT_LE(lab::ElapsedMs(renamedAt), 400 * lab::kSlow);
+    EXPECT_TRUE(lab::InterfaceExists("e1p0"));
+    EXPECT_FALSE(lab::InterfaceExists("other0"));
+    // The client was served all along.
+    size_t before = CountOf(Daemon().Output(), served);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_GE(CountOf(Daemon().Output(), served), before + 3) << Daemon().Output();
+  }
+  EXPECT_GE(sent.load(), 10);
 }
 
 }  // namespace

@@ -2,12 +2,20 @@
 // controller as the template unit starts it, only the capabilities of the
 // units' bounding set (setpriv), and the port sockets for the members of the
 // units' group.
+#include <errno.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -86,6 +94,104 @@ lab::ToolRun E1ctlAsUser(bool member, const std::vector<std::string>& args) {
   argv.push_back("--");
   for (const std::string& a : lab::E1ctlCommand(args)) argv.push_back(a);
   return lab::RunTool(argv);
+}
+
+// What a member of the units' group (user kUser, in its own group and the
+// units' one) met trying each step in the socket directory: 0 for success,
+// else the error number.
+struct MemberTries {
+  int connect = -1;          // to port 0
+  int reply = -1;            // a command through it answered (0) or not (-1)
+  int removeConnected = -1;  // unlink port 0's socket while connected to it
+  int removeIdle = -1;       // unlink port 1's socket (nobody connected)
+  int moveIdle = -1;         // rename port 1's socket to another name
+  int addDirectory = -1;     // mkdir a new name
+  int addSocket = -1;        // bind a listener of its own to a new name
+};
+
+// Binds or connects `fd` to `path`; 0 or the error number.
+int SocketTo(int fd, const std::string& path, bool listen) {
+  struct sockaddr_un a;
+  memset(&a, 0, sizeof a);
+  a.sun_family = AF_UNIX;
+  strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+  int rc = listen ? bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a)
+                  : connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof a);
+  return rc == 0 ? 0 : errno;
+}
+
+// Runs the member's tries against the sockets of `ctlIf` in a forked child
+// that has given up root for kUser with the units' group.
+MemberTries TryAsMember(const std::string& ctlIf) {
+  const std::string port0 = lab::PortSocketPath(ctlIf, 0);
+  const std::string port1 = lab::PortSocketPath(ctlIf, 1);
+  const std::string dir = lab::SocketDirPath();
+  const std::string moved = dir + "/moved", planted = dir + "/planted", fake = dir + "/fake";
+  const char command[] = "member-here\n";
+  int report[2];
+  EXPECT_EQ(pipe(report), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    // Only system calls from here on: the test process has threads.
+    close(report[0]);
+    MemberTries r;
+    gid_t groups[] = {static_cast<gid_t>(kGroup)};
+    if (setgroups(1, groups) != 0 || setresgid(kUser, kUser, kUser) != 0 ||
+        setresuid(kUser, kUser, kUser) != 0) {
+      _exit(2);
+    }
+    // The port listens again a moment after its last client left.
+    int fd = -1;
+    for (int i = 0; i < 200 * lab::kSlow && r.connect != 0; ++i) {
+      if (fd >= 0) close(fd);
+      if (i > 0) usleep(10000);
+      fd = socket(AF_UNIX, SOCK_STREAM, 0);
+      r.connect = SocketTo(fd, port0, false);
+    }
+    if (r.connect == 0 && write(fd, command, sizeof command - 1) == sizeof command - 1) {
+      struct pollfd p = {fd, POLLIN, 0};
+      char got[sizeof command];
+      size_t have = 0;
+      while (have < sizeof command - 1 && poll(&p, 1, 5000) == 1) {
+        ssize_t n = read(fd, got + have, sizeof command - 1 - have);
+        if (n <= 0) break;
+        have += static_cast<size_t>(n);
+      }
+      r.reply = have == sizeof command - 1 && memcmp(got, command, have) == 0 ? 0 : -1;
+    }
+    r.removeConnected = unlink(port0.c_str()) == 0 ? 0 : errno;
+    r.removeIdle = unlink(port1.c_str()) == 0 ? 0 : errno;
+    r.moveIdle = rename(port1.c_str(), moved.c_str()) == 0 ? 0 : errno;
+    r.addDirectory = mkdir(planted.c_str(), 0755) == 0 ? 0 : errno;
+    r.addSocket = SocketTo(socket(AF_UNIX, SOCK_STREAM, 0), fake, true);
+    close(fd);
+    ssize_t ignored = write(report[1], &r, sizeof r);
+    (void)ignored;
+    _exit(0);
+  }
+  close(report[1]);
+  MemberTries r;
+  struct pollfd p = {report[0], POLLIN, 0};
+  if (poll(&p, 1, 20000 * lab::kSlow) != 1 || read(report[0], &r, sizeof r) != sizeof r) {
+    ADD_FAILURE() << "the member's child gave no report";
+    kill(pid, SIGKILL);
+  }
+  close(report[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+  return r;
+}
+
+// The socket directory's mode bits and group.
+struct DirAccess {
+  mode_t mode = 0;
+  gid_t group = 0;
+};
+DirAccess SocketDirAccess() {
+  struct stat st;
+  EXPECT_EQ(stat(lab::SocketDirPath().c_str(), &st), 0) << strerror(errno);
+  return DirAccess{static_cast<mode_t>(st.st_mode & 07777), st.st_gid};
 }
 
 // Controllers with simulated control UARTs, one daemon each.
@@ -251,6 +357,65 @@ TEST_F(UnitLab, GroupMembersUseThePortsOthersAreToldWhichGroup) {
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(6)) << r.err;
   r = E1ctlAsUser(true, {"status", l.ctlIf});
   EXPECT_NE(r.out.find("  port 1: stale "), std::string::npos) << r.out;
+}
+
+TEST_F(UnitLab, GroupMembersUseThePortsButCannotChangeTheSocketDirectory) {
+  lab::ControllerLayout l = AddController("1-1", "ttyACM0");
+  daemons_.push_back(StartAsUnit({l.ctlIf}, BoundingSet()));
+  ASSERT_TRUE(Serves(l.ctlIf, 0, "root-first"));
+  // The daemon's sockets, and nothing else, ever.
+  std::vector<std::string> sockets;
+  for (const std::string& path : {lab::AuxSocketPath(l.ctlIf), lab::PortSocketPath(l.ctlIf, 0),
+                                  lab::PortSocketPath(l.ctlIf, 1)}) {
+    sockets.push_back(path.substr(path.rfind('/') + 1));
+  }
+  std::sort(sockets.begin(), sockets.end());
+  auto onlyTheSockets = [&] { return lab::ListDirectory(lab::SocketDirPath()) == sockets; };
+
+  // The directory is the daemon's alone, whatever the units' umask (0007)
+  // would make of it; the group keeps its way to the sockets.
+  DirAccess access = SocketDirAccess();
+  EXPECT_EQ(access.mode, 0750u) << std::oct << access.mode;
+  EXPECT_EQ(access.group, static_cast<gid_t>(kGroup));
+
+  MemberTries r = TryAsMember(l.ctlIf);
+  EXPECT_EQ(r.connect, 0) << strerror(r.connect);
+  EXPECT_EQ(r.reply, 0) << "the member's command got no reply";
+  EXPECT_EQ(r.removeConnected, EACCES) << strerror(r.removeConnected);
+  EXPECT_EQ(r.removeIdle, EACCES) << strerror(r.removeIdle);
+  EXPECT_EQ(r.moveIdle, EACCES) << strerror(r.moveIdle);
+  EXPECT_EQ(r.addDirectory, EACCES) << strerror(r.addDirectory);
+  EXPECT_EQ(r.addSocket, EACCES) << strerror(r.addSocket);
+  // (A port's socket is missing for a moment while it is made again.)
+  EXPECT_TRUE(lab::WaitUntil(onlyTheSockets, Ms(1000)))
+      << testing::PrintToString(lab::ListDirectory(lab::SocketDirPath()));
+
+  // The member's client has gone and the port listens again, as before;
+  // the daemon did not end a second after it (as it did when the member
+  // could put a directory where the socket was).
+  std::this_thread::sleep_for(Ms(1500));
+  EXPECT_FALSE(daemons_[0]->Exited()) << daemons_[0]->Output();
+  EXPECT_TRUE(Serves(l.ctlIf, 0, "root-again"));
+  EXPECT_TRUE(Serves(l.ctlIf, 1, "idle-port"));
+  EXPECT_EQ(daemons_[0]->Output().find("Can't bind"), std::string::npos) << daemons_[0]->Output();
+}
+
+TEST_F(UnitLab, ASocketDirectoryLeftOpenIsMadeTheDaemonsOwn) {
+  lab::ControllerLayout l = AddController("1-1", "ttyACM0");
+  // Left by an earlier run: open to everybody, and of another group.
+  ASSERT_EQ(mkdir(lab::SocketDirPath().c_str(), 0777), 0) << strerror(errno);
+  ASSERT_EQ(chmod(lab::SocketDirPath().c_str(), 0777), 0);
+  ASSERT_EQ(chown(lab::SocketDirPath().c_str(), 0, 0), 0);
+  daemons_.push_back(StartAsUnit({l.ctlIf}, BoundingSet()));
+  ASSERT_TRUE(Serves(l.ctlIf, 1, "root-first"));
+  DirAccess access = SocketDirAccess();
+  EXPECT_EQ(access.mode, 0750u) << std::oct << access.mode;
+  EXPECT_EQ(access.group, static_cast<gid_t>(kGroup));
+  MemberTries r = TryAsMember(l.ctlIf);
+  EXPECT_EQ(r.reply, 0) << "the member's command got no reply";
+  EXPECT_EQ(r.removeConnected, EACCES) << strerror(r.removeConnected);
+  EXPECT_EQ(r.addDirectory, EACCES) << strerror(r.addDirectory);
+  EXPECT_FALSE(daemons_[0]->Exited()) << daemons_[0]->Output();
 }
 
 }  // namespace

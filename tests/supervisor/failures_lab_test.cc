@@ -68,6 +68,57 @@ TEST_F(SupervisorLab, SocketThatCannotBeBoundEndsWithStatus12) {
   }
 }
 
+// A listener made again after its client left finds a directory at its
+// path (only root can put one there): the daemon says so once, goes on
+// serving everything else and listens again once the path is free. Only a
+// socket that cannot be bound at start-up ends it.
+TEST_F(SupervisorLab, ListenerThatCannotBeMadeAgainIsTriedUntilItCan) {
+  Controller& c = AddSimulated("1-1");
+  lab::DaemonProcess d({"-k", c.IfName()});
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
+  const std::string portPath = c.PortPath(0);
+  const std::string auxPath = c.AuxPath();
+  const std::string portFailed = "E1_thread: Can't bind to socket " + portPath +
+                                 " again: Address already in use; trying every 200 ms\n";
+  const std::string auxFailed = "main: Can't bind to socket " + auxPath +
+                                " again: Address already in use; trying every 200 ms\n";
+  {
+    Client port;
+    ASSERT_TRUE(Attach(0, &port));
+    Client aux;
+    ASSERT_EQ(aux.Connect(auxPath), 0);
+    ASSERT_TRUE(aux.Send("x"));
+    ASSERT_TRUE(WaitUntil([&] { return aux.Unread() == 0; }, Ms(2000)));
+    for (const std::string* path : {&portPath, &auxPath}) {
+      lab::RemoveTree(*path);
+      lab::MakeDirs(*path);
+    }
+  }  // both clients leave
+  ASSERT_TRUE(d.WaitForOutput(portFailed, Ms(2000))) << d.Output();
+  ASSERT_TRUE(d.WaitForOutput(auxFailed, Ms(2000))) << d.Output();
+  std::this_thread::sleep_for(Ms(1500));  // several tries
+  EXPECT_FALSE(d.Exited()) << d.Output();
+  EXPECT_EQ(CountOf(d.Output(), portFailed), 1u) << d.Output();
+  EXPECT_EQ(CountOf(d.Output(), auxFailed), 1u) << d.Output();
+
+  // The port's path is free again: it serves; the auxiliary one still waits.
+  lab::RemoveTree(portPath);
+  Client again;
+  ASSERT_TRUE(Attach(0, &again));
+  EXPECT_TRUE(d.WaitForOutput("E1_thread: socket " + portPath + " listens again\n", Ms(1000)))
+      << d.Output();
+  EXPECT_TRUE(lab::IsDirectory(auxPath));
+  lab::RemoveTree(auxPath);
+  Client aux;
+  EXPECT_TRUE(aux.ConnectWithin(auxPath, Ms(2000))) << d.Output();
+  EXPECT_TRUE(d.WaitForOutput("main: socket " + auxPath + " listens again\n", Ms(1000)))
+      << d.Output();
+  EXPECT_EQ(CountOf(d.Output(), portFailed), 1u) << d.Output();
+  EXPECT_EQ(CountOf(d.Output(), auxFailed), 1u) << d.Output();
+  ASSERT_TRUE(d.Signal(SIGTERM));
+  EXPECT_EQ(d.WaitExit(Ms(3000)), lab::ExitStatus::Exited(0)) << d.Output();
+}
+
 // A port thread's fatal error pauses one second before the exit; a
 // termination signal acted on in that pause waits for that exit: the
 // process ends with the fatal status, without the "Abnormal exit" line,

@@ -42,7 +42,8 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
     ASSERT_TRUE(first.Send("hello aux\n"));
     // Read by the daemon: the client has been accepted.
     ASSERT_TRUE(WaitUntil([&] { return first.Unread() == 0; }, Ms(2000)));
-    EXPECT_TRUE(d.WaitForOutput(aux + ": DATA arrived\nreceived 10 bytes:\nhello aux\n", Ms(1000)))
+    EXPECT_TRUE(
+        d.WaitForOutput(aux + ": DATA arrived\nreceived 10 bytes:\nhello aux\\n\n", Ms(1000)))
         << d.Output();
 
     Client second;
@@ -55,7 +56,7 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
     EXPECT_LE(ElapsedMs(closedAt), 1000 * kSlow);
     ASSERT_TRUE(second.Send("second client\n"));
     EXPECT_TRUE(
-        d.WaitForOutput(aux + ": DATA arrived\nreceived 14 bytes:\nsecond client\n", Ms(2000)))
+        d.WaitForOutput(aux + ": DATA arrived\nreceived 14 bytes:\nsecond client\\n\n", Ms(2000)))
         << d.Output();
 
     EXPECT_EQ(CountOf(d.Output(), "hello aux"), 1u) << d.Output();
@@ -80,6 +81,36 @@ TEST_F(SupervisorLab, AuxSocketServesOneClientAtATimeAndOnlyLogsItsData) {
     EXPECT_EQ(d.Output().find("DATA arrived"), std::string::npos) << d.Output();
     EXPECT_EQ(c.sim->Received(), "");
   }
+}
+
+// What an auxiliary client sends shows in the debug log escaped, on lines
+// of the daemon's making: a line feed in it starts no line (under the
+// journal, no line with a priority of the client's choosing), a NUL cuts
+// nothing, terminal controls stay text, and the data ends its line.
+TEST_F(SupervisorLab, AuxDataIsLoggedEscapedAndCannotForgeLines) {
+  Controller& c = AddSimulated("1-1");
+  lab::DaemonOptions o;
+  o.journalStream = true;
+  lab::DaemonProcess d({"--debugmsg", "-k", c.IfName()}, o);
+  ASSERT_NO_FATAL_FAILURE(WaitServing(d, c));
+  Client client;
+  ASSERT_EQ(client.Connect(c.AuxPath()), 0);
+  const std::string forged("ok\n<3>E1_thread: Can't bind to socket\n\0tail\x1b[2J\\\xff", 49);
+  ASSERT_TRUE(client.Send(forged));
+  ASSERT_TRUE(WaitUntil([&] { return client.Unread() == 0; }, Ms(2000)));
+  client.Close();
+  // The messages after the data: the client's end.
+  ASSERT_TRUE(d.WaitForOutput(c.AuxPath() + ": reports POLLHUP\n", Ms(2000))) << d.Output();
+  const std::string out = d.Output();
+  EXPECT_NE(out.find("<7>received 49 bytes:\n"
+                     "<7>ok\\n<3>E1_thread: Can't bind to socket\\n\\x00tail\\x1b[2J\\\\\\xff\n"
+                     "<7>" +
+                     c.AuxPath() + ": DATA arrived\n<7>received 0 bytes:\n"),
+            std::string::npos)
+      << out;
+  EXPECT_EQ(out.find("<3>E1_thread: Can't bind to socket\n"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  EXPECT_EQ(out.find('\0'), std::string::npos) << out;
 }
 
 // ---------------------------------------------------------------------------
