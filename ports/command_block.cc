@@ -4,6 +4,8 @@
 #include <string.h>
 
 #include "core/log.h"
+#include "core/log_escape.h"
+#include "core/run_options.h"
 #include "uart/uart_writer.h"
 
 size_t FormatCommandLine(const char* text, size_t len, uint32_t portIndex,
@@ -40,7 +42,13 @@ void AddCommandToBlock(void* ctx, const char* text, size_t len) {
   char* line = b->lines[b->count];
   size_t n = FormatCommandLine(text, len, b->slot->portIndex, line);
   if (n == 0) return;
-  LogMessage(7, "cmd%d(len=%d): %s", b->count, static_cast<int>(n), line);
+  if (g_options.logLevel >= 7 && !g_options.quiet) {
+    // The client's bytes, escaped: nothing it sends can pose as a line of
+    // the daemon's own or reach a terminal as a control sequence.
+    char shown[kCommandLineSize * kLogEscapeMaxPerByte + 1];
+    EscapeForLog(line, n - 1, shown, sizeof shown);
+    LogMessage(7, "cmd%d(len=%d): %s\n", b->count, static_cast<int>(n), shown);
+  }
   if (++b->count == kMaxBlockCommands) FinishCommandBlock(b);
 }
 

@@ -25,7 +25,8 @@ constexpr int kCommandPieceQuietMs = 20;
 // Thread body; `arg` is the E1PortSlot, filled by the supervisor, with its
 // resources open (OpenPortResources). Sleeps in poll until something
 // happens to the port. Runs while the slot's `running` is set, which
-// nothing clears; a socket that cannot be made ends the process (FatalExit).
+// nothing clears; the first socket that cannot be made ends the process (FatalExit);
+// one made again after a client left is retried (see CreateListenSocket).
 void* E1_thread(void* arg);
 
 // The first of POLLERR, POLLHUP, POLLNVAL, POLLPRI present in `revents`, by

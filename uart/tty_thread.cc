@@ -8,7 +8,9 @@
 
 #include "core/fd_util.h"
 #include "core/log.h"
+#include "core/log_escape.h"
 #include "core/port_slot.h"
+#include "core/run_options.h"
 #include "uart/ctl_uart.h"
 #include "uart/reply_route.h"
 
@@ -38,7 +40,14 @@ static void FlushAllReplies(E1Controller* c, ReplyBatch* b) {
 // Routes one complete line to the client of the port it names (through the
 // batch when there is one).
 static void RouteLine(E1Controller* c, const char* line, ReplyBatch* b) {
-  LogMessage(7, "%s", line);
+  if (g_options.logLevel >= 7 && !g_options.quiet) {
+    // Escaped: a controller that echoes commands passes clients' bytes on.
+    size_t n = strlen(line);
+    if (n > 0 && line[n - 1] == '\n') --n;
+    char shown[(kReplyLineMax + 1) * kLogEscapeMaxPerByte + 1];
+    EscapeForLog(line, n, shown, sizeof shown);
+    LogMessage(7, "%s\n", shown);
+  }
   ReplyTarget t;
   if (!ParseReply(line, &t) || t.port < 0) return;
   E1PortSlot* slot = &c->ports[t.port];

@@ -101,6 +101,9 @@ TEST_F(PortsLab, ClientTextIsCutIntoCommandLinesInBlocksOfAtMost32) {
   ASSERT_TRUE(c2.Send("z\x1az\n"));
   ASSERT_TRUE(Sim().WaitForSubstring(CommandLine(1, "z\x1az"), Ms(2000))) << Sim().Received();
   EXPECT_TRUE(Daemon().WaitForOutput("eof found\r\n", Ms(1000)));
+  // The debug log shows the client's bytes escaped, never raw.
+  EXPECT_TRUE(Daemon().WaitForOutput("): port E1.1 z\\x1az\n", Ms(1000))) << Daemon().Output();
+  EXPECT_EQ(Daemon().Output().find("port E1.1 z\x1az"), std::string::npos);
 }
 
 TEST_F(PortsLab, OverlongCommandIsDroppedWholeAndLogged) {
