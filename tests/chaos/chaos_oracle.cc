@@ -26,8 +26,10 @@ struct Token {
 
 struct PortModel {
   std::vector<Token> tokens;
-  std::unordered_map<std::string, size_t> at;  // text -> token index
-  std::vector<std::string> tooLong;            // written, must never arrive
+  // text -> token indices in order: short commands (1 to 3 characters)
+  // cannot all be unique, so a text may stand for several tokens.
+  std::unordered_map<std::string, std::vector<size_t>> at;
+  std::vector<std::string> tooLong;  // written, must never arrive
 };
 
 std::string Show(const std::string& s) {
@@ -78,7 +80,7 @@ PortModel ModelPort(const PortRecord& pr) {
           m.tooLong.push_back(t);
           return;
         }
-        m.at.emplace(t, m.tokens.size());
+        m.at[t].push_back(m.tokens.size());
         m.tokens.push_back({t, si, optional});
       };
       add(cmd, !cuts.empty() || lenient || Lenient(s));
@@ -125,7 +127,7 @@ class PortJudge {
         Unknown(item.text);
         continue;
       }
-      size_t pos = it->second;
+      size_t pos = Choose(it->second);
       if (inReplay_) {
         if (pos == cursor_) {
           cursor_ = NextDelivered(pos + 1);
@@ -187,7 +189,7 @@ class PortJudge {
         // A session that ended early (the controller ended it, or a write
         // failed) may leave the start of its last command behind.
         if (t.optional && lenient_[t.session]) return;
-        return Finding("command cut", m_.at.at(t.text));
+        return Finding("command cut", m_.at.at(t.text).front());
       }
     }
     Finding("line that no client wrote on this port", frontier_);
@@ -206,7 +208,7 @@ class PortJudge {
       const WireItem& w = (*wire_)[i];
       std::string where;
       auto it = m_.at.find(w.text);
-      if (!w.loss) where = it != m_.at.end() ? " = #" + std::to_string(it->second) : " = ?";
+      if (!w.loss) where = it != m_.at.end() ? " = #" + std::to_string(it->second.front()) : " = ?";
       f += "\n      " + std::string(i == k_ ? "> " : "  ") +
            (w.loss ? std::string("-- line lost, reopened --") : Show(w.text) + where);
     }
@@ -219,6 +221,28 @@ class PortJudge {
   std::vector<bool> lenient_;  // per session
   const std::vector<WireItem>* wire_ = nullptr;
   size_t k_ = 0;
+  // Which of the tokens with this text a line stands for: the one a replay
+  // under way expects, else the next one not yet arrived, else (a replay
+  // starting) the last one that arrived; after a reopen the last one that
+  // arrived first, since the replay comes before anything new.
+  size_t Choose(const std::vector<size_t>& cands) const {
+    if (inReplay_) {
+      for (size_t c : cands) {
+        if (c == cursor_) return c;
+      }
+    }
+    if (replayAllowed_) {
+      // Right after a reopen the stored block comes first.
+      for (auto c = cands.rbegin(); c != cands.rend(); ++c) {
+        if (*c < frontier_ && delivered_[*c]) return *c;
+      }
+    }
+    for (size_t c : cands) {
+      if (c >= frontier_) return c;
+    }
+    return cands.back();
+  }
+
   // A replay resends what was sent: of a command that may come whole or as
   // its pieces, only the form that came the first time.
   size_t NextDelivered(size_t from) const {
