@@ -56,7 +56,11 @@ PortModel ModelPort(const PortRecord& pr) {
     size_t written = s.writes.empty() ? 0 : s.writes.back().end;
     std::vector<size_t> quiet;  // offsets where the client paused long enough
     for (size_t w = 1; w < s.writes.size(); ++w) {
-      if (s.writes[w].start - s.writes[w - 1].done >= kQuietSplit)
+      // The bytes of a write reach the socket somewhere between the call
+      // and its return (a thread may be held up on either side of it), so
+      // the quiet the daemon could see between two writes is at most the
+      // time from the first one's call to the second one's return.
+      if (s.writes[w].done - s.writes[w - 1].start >= kQuietSplit)
         quiet.push_back(s.writes[w - 1].end);
     }
     size_t at = 0;
