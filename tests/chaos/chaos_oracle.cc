@@ -22,6 +22,9 @@ struct Token {
   std::string text;
   size_t session = 0;
   bool optional = false;  // may be missing: cut by a client pause, or its session ended early
+  // When the client began the write that ended it: the daemon cannot have
+  // sent it before.
+  Time written = Time::max();
 };
 
 struct PortModel {
@@ -79,13 +82,20 @@ PortModel ModelPort(const PortRecord& pr) {
         if (q > at && q < end) cuts.push_back(q);
       }
       bool lenient = Lenient(s) && (!whole || end + 1 >= written || s.sawEof);
+      Time endWrite = Time::max();
+      for (const WriteRecord& w : s.writes) {
+        if (w.end >= end) {
+          endWrite = w.start;
+          break;
+        }
+      }
       auto add = [&](const std::string& t, bool optional) {
         if (t.size() > kMaxCommand) {
           m.tooLong.push_back(t);
           return;
         }
         m.at[t].push_back(m.tokens.size());
-        m.tokens.push_back({t, si, optional});
+        m.tokens.push_back({t, si, optional, endWrite});
       };
       add(cmd, !cuts.empty() || lenient || Lenient(s));
       if (!cuts.empty()) {
@@ -105,6 +115,7 @@ PortModel ModelPort(const PortRecord& pr) {
 struct WireItem {
   bool loss = false;  // the line was lost here
   std::string text;
+  Time at;  // of a loss: just after the old pty was closed
 };
 
 class PortJudge {
@@ -123,6 +134,8 @@ class PortJudge {
       if (item.loss) {
         inReplay_ = false;
         replayAllowed_ = frontier_ > 0;
+        lossAt_ = item.at;
+        afterLoss_ = true;
         continue;
       }
       ++(*counts)["commands received"];
@@ -157,7 +170,15 @@ class PortJudge {
         continue;
       }
       size_t skipped = frontier_;
-      while (skipped < pos && m_.tokens[skipped].optional) ++skipped;
+      // Commands the daemon may have written into the old line just before
+      // it went are gone with the device's buffers (the pty's, here: what a
+      // last read before the close could not see yet); the replay brings
+      // back the last block only. Commands written after the loss must come.
+      while (skipped < pos && (m_.tokens[skipped].optional ||
+                               (afterLoss_ && m_.tokens[skipped].written < lossAt_))) {
+        if (!m_.tokens[skipped].optional) ++(*counts)["commands lost with the line"];
+        ++skipped;
+      }
       if (skipped < pos && item.text.size() <= 3 && pos - frontier_ > kMaxBlock) {
         // A piece of a cut command that happens to equal a short command far
         // ahead: taken as the piece, the frontier stays.
@@ -168,6 +189,7 @@ class PortJudge {
       frontier_ = pos + 1;
       delivered_[pos] = true;
       replayAllowed_ = false;
+      afterLoss_ = false;
     }
     if (inReplay_) Finding("replay cut short at the end", cursor_);
     for (size_t i = frontier_; i < m_.tokens.size(); ++i) {
@@ -264,6 +286,8 @@ class PortJudge {
   size_t cursor_ = 0;            // next token of a replay under way
   bool inReplay_ = false;
   bool replayAllowed_ = false;
+  bool afterLoss_ = false;  // no new command arrived since the last loss
+  Time lossAt_;
 };
 
 bool InWindow(Time t, Time from, Time to) {
@@ -430,7 +454,7 @@ Verdict Judge(const Observations& obs) {
     size_t loss = 0;
     for (size_t li = 0; li <= cr.lines.size(); ++li) {
       while (loss < cr.lossAt.size() && cr.lossAt[loss] == li) {
-        for (auto& [n, items] : portOf) wire[n].push_back({true, ""});
+        for (auto& [n, items] : portOf) wire[n].push_back({true, "", cr.lossTime[loss]});
         ++loss;
       }
       if (li == cr.lines.size()) break;
@@ -459,7 +483,7 @@ Verdict Judge(const Observations& obs) {
                              Show(line.text));
         continue;
       }
-      wire[port].push_back({false, text});
+      wire[port].push_back({false, text, Time()});
     }
     for (auto& [n, k] : portOf) {
       std::string name = "port " + std::to_string(k) + " (controller " + std::to_string(c) +
