@@ -102,6 +102,19 @@ class ChaosRun {
     obs_.ports.resize(script_.ports.size());
     obs_.ctls.resize(kCtlPorts.size());
   }
+  // The simulators outlive the run: their reader threads may be inside the
+  // reply rule this moment, so the rule is shut before the run goes.
+  ~ChaosRun() {
+    {
+      std::lock_guard<std::mutex> lock(gate_->mu);
+      gate_->open = false;
+    }
+    for (size_t c = 0; c < rig_.Controllers(); ++c) {
+      if (rig_.Controller(c).sim != nullptr) rig_.Sim(c).SetReplyRule(nullptr);
+    }
+  }
+  ChaosRun(const ChaosRun&) = delete;
+  ChaosRun& operator=(const ChaosRun&) = delete;
 
   // Runs the script and judges it; the findings go to the test as failures.
   void Go() {
@@ -212,18 +225,21 @@ class ChaosRun {
 
  private:
   void InstallReplyRule(size_t c) {
-    rig_.Sim(c).SetReplyRule([this, c](const std::string& line) -> std::optional<std::string> {
-      int port = 0;
-      std::string text;
-      if (!lab::ParseCommandLine(line, &port, &text)) return std::nullopt;
-      for (size_t k = 0; k < script_.ports.size(); ++k) {
-        if (script_.ports[k].ctl == c && script_.ports[k].port == port) {
-          uint64_t n = replyCounter_++;
-          senders_[c]->Enqueue(k, port, "R" + std::to_string(n) + std::string(n % 40, '.'));
-        }
-      }
-      return std::nullopt;
-    });
+    rig_.Sim(c).SetReplyRule(
+        [this, c, gate = gate_](const std::string& line) -> std::optional<std::string> {
+          std::lock_guard<std::mutex> lock(gate->mu);
+          if (!gate->open) return std::nullopt;
+          int port = 0;
+          std::string text;
+          if (!lab::ParseCommandLine(line, &port, &text)) return std::nullopt;
+          for (size_t k = 0; k < script_.ports.size(); ++k) {
+            if (script_.ports[k].ctl == c && script_.ports[k].port == port) {
+              uint64_t n = replyCounter_++;
+              senders_[c]->Enqueue(k, port, "R" + std::to_string(n) + std::string(n % 40, '.'));
+            }
+          }
+          return std::nullopt;
+        });
   }
 
   void Flood(size_t k, size_t bytes) {
@@ -424,6 +440,12 @@ class ChaosRun {
     }
   }
 
+  // Open while the run exists; the reply rule holds it while it runs.
+  struct RuleGate {
+    std::mutex mu;
+    bool open = true;
+  };
+  std::shared_ptr<RuleGate> gate_ = std::make_shared<RuleGate>();
   lab::Rig& rig_;
   chaos::Script script_;
   chaos::Observations obs_;
