@@ -8,7 +8,7 @@ namespace e1ctl {
 const JsonValue* JsonValue::Find(const std::string& key) const {
   if (kind != kObject) return nullptr;
   for (const auto& m : members) {
-    if (m.first == key) return &m.second;
+    if (m.name == key) return &m.value;
   }
   return nullptr;
 }
@@ -111,8 +111,8 @@ class Reader {
       if (Peek() != ':') return Fail("':' expected after a member name");
       ++at_;
       SkipSpace();
-      v->members.emplace_back(std::move(key), JsonValue());
-      if (!ReadValue(&v->members.back().second, depth)) return false;
+      v->members.push_back(JsonMember{std::move(key), JsonValue()});
+      if (!ReadValue(&v->members.back().value, depth)) return false;
       SkipSpace();
       if (Peek() == ',') {
         ++at_;

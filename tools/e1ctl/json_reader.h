@@ -7,23 +7,29 @@
 #define E1CTLD_TOOLS_E1CTL_JSON_READER_H_
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace e1ctl {
 
+struct JsonMember;
+
 struct JsonValue {
   enum Kind { kNull, kBool, kInteger, kNumber, kString, kArray, kObject };
   Kind kind = kNull;
-  bool boolean = false;          // kBool
-  long long integer = 0;         // kInteger: a number without fraction or exponent that fits
-  double number = 0;             // kInteger and kNumber
-  std::string text;              // kString: the decoded UTF-8; kInteger, kNumber: the literal
-  std::vector<JsonValue> items;  // kArray
-  std::vector<std::pair<std::string, JsonValue>> members;  // kObject, in document order
+  bool boolean = false;             // kBool
+  long long integer = 0;            // kInteger: a number without fraction or exponent that fits
+  double number = 0;                // kInteger and kNumber
+  std::string text;                 // kString: the decoded UTF-8; kInteger, kNumber: the literal
+  std::vector<JsonValue> items;     // kArray
+  std::vector<JsonMember> members;  // kObject, in document order
 
   // The member `key` of an object; nullptr when absent or not an object.
   const JsonValue* Find(const std::string& key) const;
+};
+
+struct JsonMember {
+  std::string name;
+  JsonValue value;
 };
 
 // Objects and arrays may nest this deep at most (a bound on recursion).

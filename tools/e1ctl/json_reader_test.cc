@@ -68,9 +68,9 @@ TEST(JsonReader, ContainersKeepOrderAndNesting) {
   JsonValue v = Read(R"( {"b":1, "a":[true,null,"x",{"c":[]}], "e":{}} )");
   ASSERT_EQ(v.kind, JsonValue::kObject);
   ASSERT_EQ(v.members.size(), 3u);
-  EXPECT_EQ(v.members[0].first, "b");
-  EXPECT_EQ(v.members[1].first, "a");
-  EXPECT_EQ(v.members[2].first, "e");
+  EXPECT_EQ(v.members[0].name, "b");
+  EXPECT_EQ(v.members[1].name, "a");
+  EXPECT_EQ(v.members[2].name, "e");
   const JsonValue* a = v.Find("a");
   ASSERT_NE(a, nullptr);
   ASSERT_EQ(a->kind, JsonValue::kArray);
