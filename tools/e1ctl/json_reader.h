@@ -37,7 +37,7 @@ constexpr int kJsonMaxDepth = 64;
 
 // Reads the whole of `text` as one JSON value (white space around it
 // allowed). On an error returns false with "offset N: what" in `*error`
-// (N counts bytes from 0) and leaves `*out` unspecified.
+// (N counts bytes from 0); `*out` then holds what was read so far.
 bool ReadJson(const std::string& text, JsonValue* out, std::string* error);
 
 }  // namespace e1ctl
