@@ -73,6 +73,31 @@ check "e1ctld@.service runs its instance, dashes kept (%i)" \
 check "e1ctld.service is installable (WantedBy=multi-user.target)" \
   grep -qx 'WantedBy=multi-user.target' "$src/packaging/e1ctld.service"
 
+# The metrics timer and its service: verified together (the timer names the
+# service), the service sandboxed like the daemon's units.
+metrics_units=(e1ctld-metrics.service e1ctld-metrics.timer)
+ms=$src/packaging/e1ctld-metrics.service
+sed "s| /usr/bin/e1ctl | $build/e1ctl |" "$ms" >"$scratch/units/e1ctld-metrics.service"
+cp "$src/packaging/e1ctld-metrics.timer" "$scratch/units/"
+out=$(cd "$scratch/units" && systemd-analyze verify --man=no ./e1ctld-metrics.service ./e1ctld-metrics.timer 2>&1)
+check "systemd-analyze verify e1ctld-metrics.service e1ctld-metrics.timer" test -z "$out"
+[ -z "$out" ] || echo "$out"
+score=$(systemd-analyze security --offline=true "$scratch/units/e1ctld-metrics.service" 2>&1 |
+  sed -n 's/.*Overall exposure level for .*: \([0-9.]*\) .*/\1/p')
+echo "systemd-analyze security e1ctld-metrics.service: ${score:-none}"
+check "e1ctld-metrics.service: exposure level $score <= 3.0" \
+  awk -v s="${score:-99}" 'BEGIN { exit !(s <= 3.0) }'
+check "e1ctld-metrics.service: a oneshot that runs e1ctl metrics" \
+  bash -c 'test "$(sed -n "s/^Type=//p" "$1")" = oneshot && grep -q "/usr/bin/e1ctl -q metrics >" "$1"' _ "$ms"
+check "e1ctld-metrics.service: writes a temporary file and renames it to e1ctld.prom" \
+  grep -q 'mv -f "$$t" "$$d/e1ctld.prom"' "$ms"
+check "e1ctld-metrics.service: only node exporter's directory writable" \
+  test "$(unit_value "$ms" ProtectSystem)/$(unit_value "$ms" ReadWritePaths)" = \
+  "strict//var/lib/prometheus/node-exporter"
+check "e1ctld-metrics.timer: every 15 s, installable (WantedBy=timers.target)" \
+  bash -c 'grep -qx "OnUnitActiveSec=15s" "$1" && grep -qx "WantedBy=timers.target" "$1"' _ \
+  "$src/packaging/e1ctld-metrics.timer"
+
 # --- 2. udev rule -------------------------------------------------------------
 # A tty of a USB interface bound to cdc_acm under a device with the given
 # ids, in a fake /sys of a private mount namespace (with its own /dev, /run
@@ -148,7 +173,9 @@ check "Section: net" test "$(field Section)" = net
 
 root=$scratch/root
 dpkg-deb -x "$deb" "$root" || { fail "dpkg-deb -x"; finish; }
-want_pkg="lib/systemd/system/e1ctld.service
+want_pkg="lib/systemd/system/e1ctld-metrics.service
+lib/systemd/system/e1ctld-metrics.timer
+lib/systemd/system/e1ctld.service
 lib/systemd/system/e1ctld@.service
 lib/udev/rules.d/70-e1ctld.rules
 usr/bin/e1ctl
@@ -164,7 +191,7 @@ usr/share/man/man8/e1ctld.8.gz"
 got=$(cd "$root" && find . -type f -o -type l | sed 's|^\./||' | LC_ALL=C sort)
 if [ "$got" = "$want_pkg" ]; then echo "ok: the package holds exactly the expected files"; else
   fail "package files differ:"; diff <(echo "$want_pkg") <(echo "$got"); fi
-for u in "${units[@]}" ; do
+for u in "${units[@]}" "${metrics_units[@]}"; do
   check "package: $u is the tree's unit" cmp -s "$src/packaging/$u" "$root/lib/systemd/system/$u"
 done
 check "usr/sbin/e1ctld -v prints $version" test "$("$root/usr/sbin/e1ctld" -v)" = "$version"
@@ -207,6 +234,7 @@ inroot dpkg -i /tmp/e1ctld.deb
 inroot test -x /usr/sbin/e1ctld && echo "installed: /usr/sbin/e1ctld"
 inroot getent group e1ctld >/dev/null && echo "installed: group e1ctld"
 inroot test ! -e /etc/systemd/system/multi-user.target.wants/e1ctld.service && echo "installed: e1ctld.service not enabled"
+inroot test ! -e /etc/systemd/system/timers.target.wants/e1ctld-metrics.timer && echo "installed: e1ctld-metrics.timer not enabled"
 inroot systemctl enable e1ctld.service 2>&1
 inroot test -L /etc/systemd/system/multi-user.target.wants/e1ctld.service && echo "enabled: link made"
 step remove
@@ -225,7 +253,8 @@ EOF
 out=$(unshare --mount --propagation private bash "$scratch/dpkg-round.sh" "$scratch" "$deb" 2>&1)
 echo "$out" | sed 's/^/  dpkg: /'
 for line in "installed: /usr/sbin/e1ctld" "installed: group e1ctld" \
-  "installed: e1ctld.service not enabled" "enabled: link made" \
+  "installed: e1ctld.service not enabled" "installed: e1ctld-metrics.timer not enabled" \
+  "enabled: link made" \
   "removed: /usr/sbin/e1ctld gone" "purged: enable link gone"; do
   check "dpkg round: $line" grep -qx "$line" <<<"$out"
 done
@@ -238,6 +267,8 @@ prefix=$scratch/inst
 if "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1; then
   want_inst="bin/e1ctl
 bin/e1sim
+lib/systemd/system/e1ctld-metrics.service
+lib/systemd/system/e1ctld-metrics.timer
 lib/systemd/system/e1ctld.service
 lib/systemd/system/e1ctld@.service
 lib/sysusers.d/e1ctld.conf
@@ -254,6 +285,8 @@ share/man/man8/e1ctld.8.gz"
     grep -qx "ExecStart=$prefix/sbin/e1ctld -n" "$prefix/lib/systemd/system/e1ctld.service"
   check "installed e1ctld@.service: ExecStart=$prefix/sbin/e1ctld %i" \
     grep -qx "ExecStart=$prefix/sbin/e1ctld %i" "$prefix/lib/systemd/system/e1ctld@.service"
+  check "installed e1ctld-metrics.service runs $prefix/bin/e1ctl" \
+    grep -q " $prefix/bin/e1ctl -q metrics " "$prefix/lib/systemd/system/e1ctld-metrics.service"
 else
   cat "$scratch/install.log"
   fail "cmake --install"

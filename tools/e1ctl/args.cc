@@ -14,6 +14,7 @@ const char kHelp[] =
     "       e1ctl [OPTION]... -S SOCKET [COMMAND]...\n"
     "       e1ctl -l\n"
     "       e1ctl status [CTLIF]...\n"
+    "       e1ctl metrics\n"
     "Sends commands to an E1 port of a controller through the e1ctld port socket\n"
     "and prints the controller's replies as they arrive.\n"
     "\n"
@@ -51,6 +52,13 @@ const char kHelp[] =
     "  its tty, and each port's socket: served (listening), busy (a client holds\n"
     "  it), missing or stale (no daemon holds the controller).\n"
     "\n"
+    "metrics\n"
+    "  Asks every daemon's control socket for its status and prints all of them\n"
+    "  as one Prometheus text exposition (for node exporter's textfile collector).\n"
+    "  Answers that are no status document are left out, each named on standard\n"
+    "  error and in a '#' comment line. No daemon answering: only a comment line,\n"
+    "  status 3.\n"
+    "\n"
     "Replies are printed exactly as the daemon passes them on: the text of each\n"
     "\"ACK:E1.<port>:\" line of the controller. A reply \"EOF\" makes the daemon close\n"
     "the connection, which ends e1ctl; a daemon that ends closes it too, which\n"
@@ -63,7 +71,8 @@ const char kHelp[] =
     "     names the group whose members may use the socket)\n"
     "  2  usage error\n"
     "  3  no such socket: no daemon serves this controller and port (or wrong name),\n"
-    "     or the path is not a socket; -l or status with nothing to show\n"
+    "     or the path is not a socket; -l or status with nothing to show; metrics\n"
+    "     with no daemon answering\n"
     "  4  port busy: another client is connected to the port\n"
     "  5  timeout: no reply (or fewer than N lines) before the idle timeout, the\n"
     "     connection not accepted within -w, or a line of standard input not taken\n"
@@ -196,6 +205,17 @@ ParsedArgs ParseArgs(int argc, char* const* argv) {
   if (!o.commands.empty() && o.commands[0] == "status" && o.ctlIf.empty() && o.socketPath.empty()) {
     o.status = true;
     o.commands.erase(o.commands.begin());
+    return r;
+  }
+  // "metrics" likewise, and it takes no arguments: it asks every daemon.
+  if (!o.commands.empty() && o.commands[0] == "metrics" && o.ctlIf.empty() &&
+      o.socketPath.empty()) {
+    if (o.commands.size() > 1) {
+      return EndWith(r, kUsage,
+                     "metrics takes no arguments: '" + o.commands[1] + "' (see e1ctl --help)\n");
+    }
+    o.metrics = true;
+    o.commands.clear();
     return r;
   }
   if (o.socketPath.empty() == o.ctlIf.empty()) {

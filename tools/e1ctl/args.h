@@ -22,7 +22,8 @@ struct Options {
   bool quiet = false;
   std::vector<std::string> commands;
   bool fromStdin = false;
-  bool status = false;  // "status [CTLIF]...": the CTLIFs are in commands
+  bool status = false;   // "status [CTLIF]...": the CTLIFs are in commands
+  bool metrics = false;  // "metrics": every daemon's status as Prometheus text
 };
 
 // The command line read: either run with `options`, or end at once with

@@ -80,6 +80,24 @@ TEST(Args, StatusIsE1ctlsOwnOnlyWithoutAPort) {
   EXPECT_FALSE(list.endNow);  // -l needs no port
 }
 
+TEST(Args, MetricsIsE1ctlsOwnWithoutAPortAndTakesNoArguments) {
+  ParsedArgs all = Parse({"-q", "metrics"});
+  ASSERT_FALSE(all.endNow);
+  EXPECT_TRUE(all.options.metrics);
+  EXPECT_FALSE(all.options.status);
+  EXPECT_TRUE(all.options.commands.empty());
+  EXPECT_FALSE(all.options.fromStdin);
+
+  EXPECT_EQ(UsageError({"metrics", "1-1"}),
+            "metrics takes no arguments: '1-1' (see e1ctl --help)\n");
+  ParsedArgs command = Parse({"-c", "1-1", "metrics"});
+  ASSERT_FALSE(command.endNow);
+  EXPECT_FALSE(command.options.metrics);
+  EXPECT_EQ(command.options.commands, (Strings{"metrics"}));
+  EXPECT_FALSE(Parse({"status", "metrics"}).options.metrics);
+  EXPECT_FALSE(Parse({"-S", "/x", "metrics"}).options.metrics);
+}
+
 TEST(Args, BadValuesAndOptionsAreUsageErrors) {
   EXPECT_EQ(UsageError({"-c", "a", "-p", "3"}), "port must be 0, 1 or 2: '3'\n");
   EXPECT_EQ(UsageError({"-c", "a", "-p", "1x"}), "port must be 0, 1 or 2: '1x'\n");

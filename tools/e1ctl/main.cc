@@ -1,9 +1,11 @@
 // e1ctl: sends commands to one E1 port of a controller through the e1ctld
 // port socket and prints the controller's replies as they arrive; also
-// lists the port sockets (-l) and reports on the controllers (status).
+// lists the port sockets (-l), reports on the controllers (status) and
+// prints every daemon's status as Prometheus metrics (metrics).
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <deque>
@@ -15,6 +17,8 @@
 #include "tools/e1ctl/block_split.h"
 #include "tools/e1ctl/connect.h"
 #include "tools/e1ctl/exit_status.h"
+#include "tools/e1ctl/metrics.h"
+#include "tools/e1ctl/metrics_collect.h"
 #include "tools/e1ctl/report.h"
 #include "tools/e1ctl/session.h"
 #include "tools/e1ctl/socket_dir.h"
@@ -22,6 +26,32 @@
 #include "tools/e1ctl/status.h"
 
 using namespace e1ctl;
+
+namespace {
+
+// e1ctl metrics: the exposition on standard output, each document left out
+// named on standard error and in a comment line; status 3 (a comment line
+// only) when no daemon gave a status document.
+int Metrics() {
+  std::string error;
+  const std::string text = FormatMetrics(CollectStatusDocuments(), &error);
+  std::string comments;
+  size_t start = 0;
+  for (size_t end; (end = error.find('\n', start)) != std::string::npos; start = end + 1) {
+    const std::string line = error.substr(start, end - start);
+    Notice("metrics: %s\n", line.c_str());
+    comments += "# e1ctl: " + line + "\n";
+  }
+  if (text.empty()) {
+    comments += "# e1ctl: no e1ctld status from any control socket in " + SocketDir() + "\n";
+  }
+  fputs(comments.c_str(), stdout);
+  fputs(text.c_str(), stdout);
+  if (fflush(stdout) != 0) Fail(kFailure, "writing the metrics: %s\n", strerror(errno));
+  return text.empty() ? kNoSocket : kOk;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
@@ -51,6 +81,7 @@ int main(int argc, char** argv) {
     return kOk;
   }
   if (o.status) return Status(o.commands);
+  if (o.metrics) return Metrics();
 
   std::string path = o.socketPath.empty() ? ResolveSocket(o.ctlIf, o.port) : o.socketPath;
   if (o.printPath) {
