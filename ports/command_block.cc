@@ -97,9 +97,10 @@ bool WriteStoredBlockLocked(E1Controller* c, E1PortSlot* slot) {
   // so the client feels the back-pressure, and other ports' blocks wait
   // their turn. Once the process stops, nothing more enters the stream.
   if (c->wrFile == nullptr || len == 0 || UARTWritersStopped()) return false;
-  size_t taken = fwrite(block, 1, len, c->wrFile);
-  Bump(slot->counters.bytesToLine, taken);
-  if (TapWanted(&c->tap)) TapBlock(c, static_cast<int>(slot->portIndex), block, taken);
+  // Shown to the monitors before it goes: the controller's replies to it
+  // can then never come before it in the tap.
+  if (TapWanted(&c->tap)) TapBlock(c, static_cast<int>(slot->portIndex), block, len);
+  Bump(slot->counters.bytesToLine, fwrite(block, 1, len, c->wrFile));
   return true;
 }
 

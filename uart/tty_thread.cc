@@ -69,10 +69,23 @@ static void FlushAllReplies(E1Controller* c, ReplyBatch* b) {
   for (int port = 0; port < kMaxE1Ports; ++port) FlushReplies(c, b, port);
 }
 
+// While monitors watch, the lines that wait in the batch for ports other
+// than `port` (all with -1) go out first, so that the tap shows the lines in
+// the order they came: what the clients get stays the same, only in more
+// writes.
+static void FlushOthersForTap(E1Controller* c, ReplyBatch* b, int port) {
+  if (b == nullptr) return;
+  for (int p = 0; p < kMaxE1Ports; ++p) {
+    if (p != port) FlushReplies(c, b, p);
+  }
+}
+
 // A line handed to its client at once (no batch) or not passed on at all,
-// shown to the monitors.
-static void TapLineNow(E1Controller* c, int port, TapOutcome o, const char* line) {
-  if (TapWanted(&c->tap)) PushTap(&c->tap, port, TapDir::kRx, o, line, strlen(line));
+// shown to the monitors after the lines before it.
+static void TapLineNow(E1Controller* c, ReplyBatch* b, int port, TapOutcome o, const char* line) {
+  if (!TapWanted(&c->tap)) return;
+  FlushOthersForTap(c, b, -1);
+  PushTap(&c->tap, port, TapDir::kRx, o, line, strlen(line));
 }
 
 // Routes one complete line to the client of the port it names (through the
@@ -88,7 +101,7 @@ static void RouteLine(E1Controller* c, const char* line, ReplyBatch* b) {
   }
   ReplyTarget t;
   if (!ParseReply(line, &t) || t.port < 0) {
-    TapLineNow(c, -1, TapOutcome::kNotAReply, line);
+    TapLineNow(c, b, -1, TapOutcome::kNotAReply, line);
     return;
   }
   E1PortSlot* slot = &c->ports[t.port];
@@ -96,16 +109,17 @@ static void RouteLine(E1Controller* c, const char* line, ReplyBatch* b) {
     LogMessage(7, "%s: EOF received\n", "TTY_loop");
     if (b != nullptr) FlushReplies(c, b, t.port);  // what came before still goes out
     ShutdownClient(slot);
-    TapLineNow(c, t.port, TapOutcome::kEof, line);
+    TapLineNow(c, b, t.port, TapOutcome::kEof, line);
     return;
   }
   size_t n = strlen(t.text);
   bool tapped = TapWanted(&c->tap);
   if (b == nullptr) {
     ReplyFate fate = WriteReplyToClient(slot, t.text, n);
-    if (tapped) TapLineNow(c, t.port, fate.taken >= n ? TapOutcome::kDelivered : fate.rest, line);
+    if (tapped) TapLineNow(c, b, t.port, fate.taken >= n ? TapOutcome::kDelivered : fate.rest, line);
     return;
   }
+  if (tapped) FlushOthersForTap(c, b, t.port);
   if (n > sizeof b->text[t.port] - b->len[t.port] ||
       (tapped && b->tapCount[t.port] == kTapLinesPerBatch)) {
     FlushReplies(c, b, t.port);
