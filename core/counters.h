@@ -46,6 +46,9 @@ struct PortCounters {
   Counter repliesDroppedNoClient;
   Counter repliesDroppedQueueFull;
   Counter repliesDroppedAfterEof;
+  // Raised by the port thread after each accept and close of a client, so
+  // that the main loop notices a change of the client count.
+  std::atomic<uint32_t> clientChanges;
 };
 
 // A pair's last outcome, as the status document names it.
@@ -77,9 +80,6 @@ struct UartCounters {
 struct ControllerCounters {
   UartCounters uart;
   PairCounters pairs[3];
-  // Raised by the port threads after each accept and close of a client, so
-  // that the main loop notices a change of the client count.
-  std::atomic<uint32_t> clientSeq;
 };
 
 // Initialises the pairs' name locks; once per record, on a cleared record.

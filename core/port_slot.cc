@@ -4,7 +4,6 @@
 #include <string.h>
 #include <sys/socket.h>
 
-#include "core/controller.h"
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/wake_fd.h"
@@ -97,10 +96,9 @@ static void CountReplies(E1PortSlot* slot, const char* text, size_t len, const R
   }
 }
 
-// Tells the main loop that the controller's client count changed; a slot
-// without controller (unit tests) has nobody to tell.
+// Tells the main loop that the port's client came or went.
 static void BumpClientSeq(E1PortSlot* slot) {
-  if (slot->controller != nullptr) slot->controller->counters.clientSeq.fetch_add(1);
+  slot->counters.clientChanges.fetch_add(1);
 }
 
 int OpenPortResources(E1PortSlot* slot) {

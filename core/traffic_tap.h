@@ -68,8 +68,7 @@ inline bool TapWanted(const TrafficTap* t) {
 
 // Copies a line (cut to kTapTextMax, its line end left out) into the ring.
 // Requires: `lock` NOT held; takes it. Never waits for a monitor.
-void PushTap(TrafficTap* t, int port, TapDir dir, TapOutcome outcome, const char* text,
-             size_t len);
+void PushTap(TrafficTap* t, int port, TapDir dir, TapOutcome outcome, const char* text, size_t len);
 
 // Copies entries from `*cursor` on into `out` (at most `max`), advancing the
 // cursor; entries the ring no longer holds are skipped and added to *lost.

@@ -87,7 +87,7 @@ struct NotifyState {
   bool ready;
   bool stopping;
   // The last reported account of each controller: its line's (statusSeq)
-  // and its clients' (clientSeq).
+  // and its clients' (ClientChanges).
   std::vector<uint32_t> seenSeq;
   std::vector<uint32_t> seenClientSeq;
 };
@@ -103,6 +103,13 @@ long long NowUs() {
 int OpenedPorts(const E1Controller& c) {
   int n = 0;
   for (int p = 0; p < c.e1Ports && p < kMaxE1Ports; ++p) n += c.ports[p].running ? 1 : 0;
+  return n;
+}
+
+// The sum of the ports' client changes: it moves with every accept and close.
+uint32_t ClientChanges(const E1Controller& c) {
+  uint32_t n = 0;
+  for (const E1PortSlot& s : c.ports) n += s.counters.clientChanges.load();
   return n;
 }
 
@@ -130,7 +137,7 @@ std::string StatusLine(E1Controller* const* cs, int count) {
     g_notify.seenSeq[static_cast<size_t>(i)] = seq;
     // Read before the clients are counted: a change after it is told at
     // the next turn.
-    g_notify.seenClientSeq[static_cast<size_t>(i)] = c.counters.clientSeq.load();
+    g_notify.seenClientSeq[static_cast<size_t>(i)] = ClientChanges(c);
     int clients = 0;
     for (int p = 0; p < kMaxE1Ports; ++p) clients += c.ports[p].clientFd.load() >= 0 ? 1 : 0;
     if (i > 0) line += "; ";
@@ -145,7 +152,7 @@ bool AccountsChanged(E1Controller* const* cs, int count) {
   if (g_notify.seenSeq.size() != static_cast<size_t>(count)) return true;
   for (int i = 0; i < count; ++i) {
     if (cs[i]->statusSeq.load() != g_notify.seenSeq[static_cast<size_t>(i)]) return true;
-    if (cs[i]->counters.clientSeq.load() != g_notify.seenClientSeq[static_cast<size_t>(i)]) {
+    if (ClientChanges(*cs[i]) != g_notify.seenClientSeq[static_cast<size_t>(i)]) {
       return true;
     }
   }

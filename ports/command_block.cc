@@ -70,7 +70,8 @@ namespace {
 // Shows the block's lines (each "CMD:...\n") to the monitors.
 void TapBlock(E1Controller* c, int port, const char* block, size_t len) {
   for (const char* p = block; p < block + len;) {
-    const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(block + len - p)));
+    const char* nl =
+        static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(block + len - p)));
     const char* end = nl != nullptr ? nl + 1 : block + len;
     PushTap(&c->tap, port, TapDir::kTx, TapOutcome::kSent, p, static_cast<size_t>(end - p));
     p = end;

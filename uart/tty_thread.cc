@@ -116,7 +116,8 @@ static void RouteLine(E1Controller* c, const char* line, ReplyBatch* b) {
   bool tapped = TapWanted(&c->tap);
   if (b == nullptr) {
     ReplyFate fate = WriteReplyToClient(slot, t.text, n);
-    if (tapped) TapLineNow(c, b, t.port, fate.taken >= n ? TapOutcome::kDelivered : fate.rest, line);
+    if (tapped)
+      TapLineNow(c, b, t.port, fate.taken >= n ? TapOutcome::kDelivered : fate.rest, line);
     return;
   }
   if (tapped) FlushOthersForTap(c, b, t.port);

@@ -2,9 +2,10 @@
 // list it is built to, its counters moving by exact numbers as commands,
 // replies, drops, replays and a replug happen, the log level set through
 // it and by signals, and e1ctl's status as a health check.
+#include "tests/control/control_lab.h"
+
 #include <gtest/gtest.h>
 #include <signal.h>
-
 #include <string.h>
 
 #include <chrono>
@@ -13,8 +14,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include "tests/control/control_lab.h"
 
 namespace {
 
@@ -30,14 +29,13 @@ using lab::Ms;
 // a array; "?" after it: or null.
 using Schema = std::vector<std::pair<std::string, std::string>>;
 
-const Schema kTop = {{"version", "s"}, {"pid", "i"},        {"startedMs", "i"},
-                     {"options", "o"}, {"controller", "s"}, {"vid", "s"},
-                     {"pid16", "s"},   {"uart", "o"},       {"ports", "a"},
-                     {"pairs", "a"}};
+const Schema kTop = {{"version", "s"},    {"pid", "i"},  {"startedMs", "i"}, {"options", "o"},
+                     {"controller", "s"}, {"vid", "s"},  {"pid16", "s"},     {"uart", "o"},
+                     {"ports", "a"},      {"pairs", "a"}};
 const Schema kOptions = {{"keepEthNames", "b"}, {"searchMore", "b"}, {"inNamespace", "b"},
                          {"daemonize", "b"},    {"logLevel", "i"},   {"startLogLevel", "i"}};
-const Schema kUart = {{"state", "s"},      {"tty", "s"},         {"sinceMs", "i"},
-                      {"losses", "i"},     {"reopens", "i"},     {"lastLossMs", "i?"},
+const Schema kUart = {{"state", "s"},         {"tty", "s"},       {"sinceMs", "i"},
+                      {"losses", "i"},        {"reopens", "i"},   {"lastLossMs", "i?"},
                       {"lastReopenMs", "i?"}, {"lineWaitMs", "i"}};
 const Schema kPort = {{"port", "i"},
                       {"socket", "s"},
@@ -53,9 +51,8 @@ const Schema kPort = {{"port", "i"},
                       {"repliesDroppedAfterEof", "i"},
                       {"replaysSent", "i"},
                       {"commandsTooLong", "i"}};
-const Schema kPair = {{"pair", "i"}, {"wanted", "s?"},        {"current", "s?"},
-                      {"up", "b"},   {"renames", "i"},        {"renamesFailed", "i"},
-                      {"lastOutcome", "s"}};
+const Schema kPair = {{"pair", "i"},    {"wanted", "s?"},       {"current", "s?"},   {"up", "b"},
+                      {"renames", "i"}, {"renamesFailed", "i"}, {"lastOutcome", "s"}};
 
 bool HasType(const JsonValue& v, const std::string& type) {
   if (type.size() == 2 && type[1] == '?' && v.kind == JsonValue::kNull) return true;
@@ -63,8 +60,8 @@ bool HasType(const JsonValue& v, const std::string& type) {
     case 's':
       return v.kind == JsonValue::kString;
     case 'i':
-      return v.kind == JsonValue::kNumber && v.number == static_cast<double>(
-                                                            static_cast<long long>(v.number));
+      return v.kind == JsonValue::kNumber &&
+             v.number == static_cast<double>(static_cast<long long>(v.number));
     case 'b':
       return v.kind == JsonValue::kBool;
     case 'o':
@@ -78,10 +75,10 @@ bool HasType(const JsonValue& v, const std::string& type) {
 // The object has exactly these keys, in this order, of these types.
 void ExpectSchema(const JsonValue& v, const Schema& schema, const std::string& where) {
   ASSERT_EQ(v.kind, JsonValue::kObject) << where;
-  ASSERT_EQ(v.fields.size(), schema.size()) << where;
+  ASSERT_EQ(v.keys.size(), schema.size()) << where;
   for (size_t i = 0; i < schema.size(); ++i) {
-    EXPECT_EQ(v.fields[i].first, schema[i].first) << where << " field " << i;
-    EXPECT_TRUE(HasType(v.fields[i].second, schema[i].second))
+    EXPECT_EQ(v.keys[i], schema[i].first) << where << " field " << i;
+    EXPECT_TRUE(HasType(v.values[i], schema[i].second))
         << where << "." << schema[i].first << " is not of type " << schema[i].second;
   }
 }
@@ -168,9 +165,9 @@ TEST_F(ControlLab, CountersMoveByExactlyWhatHappened) {
   for (const char* key : {"commandsSent", "blocksSent"}) {
     EXPECT_EQ(PortCount(doc, 0, key), PortCount(before, 0, key) + 1) << key;
   }
-  EXPECT_EQ(PortCount(doc, 0, "bytesToLine"),
-            PortCount(before, 0, "bytesToLine") +
-                static_cast<long long>(strlen("CMD:port E1.0 one\n")));
+  EXPECT_EQ(
+      PortCount(doc, 0, "bytesToLine"),
+      PortCount(before, 0, "bytesToLine") + static_cast<long long>(strlen("CMD:port E1.0 one\n")));
 
   // A command too long for a line is dropped and counted.
   ASSERT_TRUE(client.Send(std::string(200, 'x') + "\nafter\n"));
@@ -264,7 +261,8 @@ TEST_F(ControlLab, LogLevelSetThroughTheSocketAndBySignals) {
   EXPECT_TRUE(Daemon().WaitForOutput("Log level changed from 4 to 7", Ms(3000)));
   ASSERT_TRUE(client.Send("seven\n"));
   ASSERT_TRUE(client.ReadUntil("seven\n", Ms(3000)));
-  EXPECT_TRUE(Daemon().WaitForOutput("cmd0(len=16): port E1.0 seven", Ms(3000))) << Daemon().Output();
+  EXPECT_TRUE(Daemon().WaitForOutput("cmd0(len=16): port E1.0 seven", Ms(3000)))
+      << Daemon().Output();
   r = lab::RunE1ctl({"log-level"});
   EXPECT_EQ(r.out, "7\n") << r.err;
 

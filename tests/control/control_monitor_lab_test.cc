@@ -71,12 +71,9 @@ TEST_F(MonitorLab, LinesComeInOrderWithTheirOutcomes) {
   ASSERT_TRUE(client.WaitForEof(Ms(3000)));
   const std::string ctl = Layout().ctlIf;
   std::vector<std::string> want = {
-      ctl + " 0 tx sent CMD:port E1.0 hello",
-      ctl + " 0 rx delivered ACK:E1.0:hello",
-      ctl + " 1 rx no-client ACK:E1.1:nobody",
-      ctl + " - rx not-a-reply noise\\x01",
-      ctl + " 0 rx eof ACK:E1.0:EOF",
-      ctl + " 0 rx after-eof ACK:E1.0:late",
+      ctl + " 0 tx sent CMD:port E1.0 hello",  ctl + " 0 rx delivered ACK:E1.0:hello",
+      ctl + " 1 rx no-client ACK:E1.1:nobody", ctl + " - rx not-a-reply noise\\x01",
+      ctl + " 0 rx eof ACK:E1.0:EOF",          ctl + " 0 rx after-eof ACK:E1.0:late",
   };
   // The line behind the end-of-file reply meets the ended client, or none
   // when the port thread closed it first (the counters suite holds the

@@ -54,7 +54,7 @@ const char kHelp[] =
     "  it), missing or stale (no daemon holds the controller). Where the daemon\n"
     "  answers on its control socket: its pid, the UART state and tty, and per\n"
     "  port the client (yes/no), commands sent, replies delivered and dropped;\n"
-    "  --json prints the daemon's status documents as one JSON array instead.\n"
+    "  with --json the daemon's status documents as one JSON array instead.\n"
     "  Status 0 when every controller is served with its UART open, else 8, 9\n"
     "  or 10 (the worst of them).\n"
     "\n"
@@ -86,9 +86,9 @@ const char kHelp[] =
     "  6  stale socket: the socket file is left from a daemon that has ended\n"
     "  7  connection lost: the daemon ended while connected, without an end-of-file\n"
     "     reply\n"
-    "  8  status: a controller's daemon has its UART lost or never opened\n"
-    "  9  status, monitor, log-level: no daemon answers on the control socket\n"
-    "  10 status: unknown controller (not plugged in, no lock file, no socket)\n";
+    "  8   status: a controller's daemon has its UART lost or never opened\n"
+    "  9   status, monitor, log-level: no daemon answers on the control socket\n"
+    "  10  status: unknown controller (not plugged in, no lock file, no socket)\n";
 
 namespace {
 

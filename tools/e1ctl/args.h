@@ -22,11 +22,11 @@ struct Options {
   bool quiet = false;
   std::vector<std::string> commands;
   bool fromStdin = false;
-  bool status = false;  // "status [CTLIF]...": the CTLIFs are in commands
-  bool json = false;    // status --json
-  bool monitor = false;  // "monitor [CTLIF] [-p PORT] [-n N]": CTLIF in ctlIf
-  bool logLevel = false; // "log-level [CTLIF] [N]": CTLIF in ctlIf
-  int level = -1;        // the level to set, -1: only print it
+  bool status = false;    // "status [CTLIF]...": the CTLIFs are in commands
+  bool json = false;      // status --json
+  bool monitor = false;   // "monitor [CTLIF] [-p PORT] [-n N]": CTLIF in ctlIf
+  bool logLevel = false;  // "log-level [CTLIF] [N]": CTLIF in ctlIf
+  int level = -1;         // the level to set, -1: only print it
 };
 
 // The command line read: either run with `options`, or end at once with

@@ -26,8 +26,8 @@ std::string Resolve(const std::string& ctlIf) {
   if (ctlIf.empty() && match.empty()) {
     Fail(kNoDaemon, "no control socket in %s (is e1ctld running?)\n", SocketDir().c_str());
   }
-  if (ctlIf.empty() || (match.size() > 1 && std::find(match.begin(), match.end(), ctlIf) ==
-                                               match.end())) {
+  if (ctlIf.empty() ||
+      (match.size() > 1 && std::find(match.begin(), match.end(), ctlIf) == match.end())) {
     Fail(kUsage, "several controllers have a control socket: name one (see e1ctl -l)\n");
   }
   return ctlIf;

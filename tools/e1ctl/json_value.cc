@@ -5,8 +5,8 @@
 namespace e1ctl {
 
 const JsonValue* JsonValue::Get(const std::string& key) const {
-  for (const auto& f : fields) {
-    if (f.first == key) return &f.second;
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (keys[i] == key) return &values[i];
   }
   return nullptr;
 }
@@ -176,8 +176,9 @@ class Parser {
       if (!String(&key)) return false;
       Blanks();
       if (i_ >= s_.size() || s_[i_++] != ':') return false;
-      v->fields.emplace_back(key, JsonValue());
-      if (!Value(&v->fields.back().second, depth + 1)) return false;
+      v->keys.push_back(key);
+      v->values.emplace_back();
+      if (!Value(&v->values.back(), depth + 1)) return false;
       Blanks();
       if (i_ >= s_.size()) return false;
       if (s_[i_] == '}') return ++i_, true;

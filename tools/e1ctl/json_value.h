@@ -4,7 +4,6 @@
 #define E1CTLD_TOOLS_E1CTL_JSON_VALUE_H_
 
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace e1ctl {
@@ -13,9 +12,11 @@ struct JsonValue {
   enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
   bool boolean = false;
   double number = 0;
-  std::string text;                                       // kString
-  std::vector<JsonValue> items;                           // kArray
-  std::vector<std::pair<std::string, JsonValue>> fields;  // kObject, in order
+  std::string text;              // kString
+  std::vector<JsonValue> items;  // kArray
+  // kObject: the keys in their order, and the value of each.
+  std::vector<std::string> keys;
+  std::vector<JsonValue> values;
 
   // The field `key` of an object, or null when there is none.
   const JsonValue* Get(const std::string& key) const;

@@ -12,8 +12,8 @@ std::string StatusTable(const JsonValue& doc) {
   std::string tty = uart != nullptr ? uart->Str("tty") : "";
   char line[256];
   snprintf(line, sizeof line, "%s\n  daemon: pid %lld, e1ctld %s\n  uart:   %s%s%s\n",
-           doc.Str("controller").c_str(), doc.Int("pid"), doc.Str("version").c_str(),
-           state.c_str(), tty.empty() ? "" : " ", tty.c_str());
+           doc.Str("controller").c_str(), doc.Int("pid"), doc.Str("version").c_str(), state.c_str(),
+           tty.empty() ? "" : " ", tty.c_str());
   std::string out = line;
   out += "  port  client  commands  replies  dropped\n";
   const JsonValue* ports = doc.Get("ports");
