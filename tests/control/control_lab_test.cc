@@ -22,7 +22,6 @@ using control_lab::Ask;
 using control_lab::PortCount;
 using control_lab::UartCount;
 using e1ctl::JsonValue;
-using lab::kSlow;
 using lab::Ms;
 
 // The types a field may have: s string, i integer, b bool, o object,
