@@ -272,7 +272,9 @@ void StartControlSockets(E1Controller* const* cs, int count) {
                  strerror(ENOMEM));
     }
     st->paths.push_back(ControlSocketPath(cs[i]->usbIfName));
-    st->listenFds.push_back(CreateListenSocketOrLater(st->paths.back().c_str(), "Control_thread"));
+    // Made on the main thread, and told as its own when it fails, as the
+    // auxiliary sockets are.
+    st->listenFds.push_back(CreateListenSocketOrLater(st->paths.back().c_str(), "main"));
   }
   pthread_t thread;
   int rc = StartWorker(&thread, ControlThread, st);
