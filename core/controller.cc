@@ -21,6 +21,8 @@ void InitControllerRecord(E1Controller* c) {
   c->auxListenFd = -2;
   c->auxClientFd = -1;
   pthread_mutex_init(&c->statusLock, nullptr);
+  InitControllerCounters(&c->counters);
+  InitTrafficTap(&c->tap);
   for (int i = 0; i < kMaxE1Ports; ++i) {
     c->ports[i].clientFd = -1;
     c->ports[i].wakeFd = -1;
@@ -86,6 +88,7 @@ void FreeControllerRecord(E1Controller* c) {
                   c->auxPath,    c->ethName[0], c->ethName[1], c->ethName[2], c->ethPath[0],
                   c->ethPath[1], c->ethPath[2], c->hubEthName, c->hubEthPath};
   for (char* s : strs) free(s);
+  free(c->tap.ring);
   new (c) E1Controller();
 }
 
@@ -107,6 +110,8 @@ E1Controller* PrepareControllerElement() {
     // this one takes it over, locks destroyed before they are set up anew.
     E1Controller* e = g_controllers[g_controllerCount];
     for (E1PortSlot& s : e->ports) pthread_mutex_destroy(&s.clientLock);
+    for (PairCounters& p : e->counters.pairs) pthread_mutex_destroy(&p.nameLock);
+    pthread_mutex_destroy(&e->tap.lock);
     FreeControllerRecord(e);
     InitControllerRecord(e);
     return e;

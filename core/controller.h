@@ -11,12 +11,16 @@
 
 #include <atomic>
 
+#include "core/counters.h"
 #include "core/port_slot.h"
+#include "core/traffic_tap.h"
 
 enum {
   kMaxE1Ports = 3,
   kMaxEthPairs = 3,
 };
+static_assert(sizeof(ControllerCounters::pairs) / sizeof(PairCounters) == kMaxEthPairs,
+              "one pair counter per pair");
 
 // One controller. Fields are grouped by the thread that owns them once the
 // workers run; each group says which lock guards it, if any. Discovery fills
@@ -91,6 +95,12 @@ struct E1Controller {
   char statusTty[32];
   uint8_t statusOpen;
   std::atomic<uint32_t> statusSeq;
+
+  // What the control socket reports and streams: the counters (see
+  // core/counters.h for who bumps which) and the tap of the traffic (see
+  // core/traffic_tap.h); both with their own rules, no lock of the record.
+  ControllerCounters counters;
+  TrafficTap tap;
 
   // One slot per E1 port, each owned by its port thread; see
   // core/port_slot.h for what crosses to the serial thread and under which

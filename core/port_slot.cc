@@ -24,8 +24,11 @@ static void NoteDroppedLines(E1PortSlot* slot) {
 }
 
 // Writes what the client takes at once; the rest goes to the queue.
-// Returns true when it queued. Requires: clientLock held, the queue empty.
-static bool SendOrQueue(E1PortSlot* slot, int fd, const char* text, size_t len) {
+// Returns true when it queued; fate->taken: the bytes written or queued,
+// fate->rest: what met the others (queue full, or no client after a write
+// error). Requires: clientLock held, the queue empty.
+static bool SendOrQueue(E1PortSlot* slot, int fd, const char* text, size_t len, ReplyFate* fate) {
+  size_t* taken = &fate->taken;
   size_t sent = 0;
   int err = 0;
   while (sent < len) {
@@ -38,9 +41,11 @@ static bool SendOrQueue(E1PortSlot* slot, int fd, const char* text, size_t len) 
     err = n < 0 ? errno : EAGAIN;
     break;
   }
+  *taken = sent;
   if (sent == len) return false;
   if (err != EAGAIN && err != EWOULDBLOCK) {
     LogReplyWriteError(err);  // the client is gone: this burst is lost
+    fate->rest = TapOutcome::kNoClient;
     return false;
   }
   // The rest of a line that went out in part must follow it whole: the
@@ -54,8 +59,46 @@ static bool SendOrQueue(E1PortSlot* slot, int fd, const char* text, size_t len) 
       return false;
     }
   }
-  if (cut + PushWholeLines(&slot->replies, text + cut, len - cut) < len) NoteDroppedLines(slot);
+  *taken = cut + PushWholeLines(&slot->replies, text + cut, len - cut);
+  if (*taken < len) NoteDroppedLines(slot);
   return slot->replies.len > 0;
+}
+
+// Lines in `len` bytes of whole lines (a last piece without its line feed
+// counts as one).
+static uint64_t CountLines(const char* text, size_t len) {
+  uint64_t n = 0;
+  for (const char* p = text; p < text + len;) {
+    const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(text + len - p)));
+    ++n;
+    if (nl == nullptr) break;
+    p = nl + 1;
+  }
+  return n;
+}
+
+// Counts the burst's lines by what became of them.
+static void CountReplies(E1PortSlot* slot, const char* text, size_t len, const ReplyFate& f) {
+  PortCounters& k = slot->counters;
+  if (f.taken > 0) Bump(k.repliesDelivered, CountLines(text, f.taken));
+  if (f.taken >= len) return;
+  uint64_t rest = CountLines(text + f.taken, len - f.taken);
+  switch (f.rest) {
+    case TapOutcome::kQueueFull:
+      Bump(k.repliesDroppedQueueFull, rest);
+      break;
+    case TapOutcome::kAfterEof:
+      Bump(k.repliesDroppedAfterEof, rest);
+      break;
+    default:
+      Bump(k.repliesDroppedNoClient, rest);
+      break;
+  }
+}
+
+// Tells the main loop that the port's client came or went.
+static void BumpClientSeq(E1PortSlot* slot) {
+  slot->counters.clientChanges.fetch_add(1);
 }
 
 int OpenPortResources(E1PortSlot* slot) {
@@ -88,23 +131,29 @@ void RequestReplay(E1PortSlot* slot) {
   pthread_mutex_unlock(&slot->clientLock);
 }
 
-void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
+ReplyFate WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len) {
   bool queued = false;
+  ReplyFate fate = {0, TapOutcome::kNoClient};
   pthread_mutex_lock(&slot->clientLock);
   // Under clientLock a descriptor in clientFd is open: the port thread
   // closes it only while holding the same lock.
   int fd = slot->clientFd.load();
+  if (fd >= 0 && slot->clientEnded) fate.rest = TapOutcome::kAfterEof;
   if (fd >= 0 && !slot->clientEnded && len > 0) {
+    fate.rest = TapOutcome::kQueueFull;
     if (slot->replies.len == 0) {
-      queued = SendOrQueue(slot, fd, text, len);
-    } else if (PushWholeLines(&slot->replies, text, len) < len) {
+      queued = SendOrQueue(slot, fd, text, len, &fate);
+    } else {
       // Behind queued bytes: the port thread writes them out in order.
-      NoteDroppedLines(slot);
+      fate.taken = PushWholeLines(&slot->replies, text, len);
+      if (fate.taken < len) NoteDroppedLines(slot);
     }
   }
   // The port thread now has bytes to write out as the client takes them.
   if (queued) SignalWake(slot->wakeFd);
   pthread_mutex_unlock(&slot->clientLock);
+  CountReplies(slot, text, len, fate);
+  return fate;
 }
 
 void ShutdownClient(E1PortSlot* slot) {
@@ -125,6 +174,9 @@ void AttachPortClient(E1PortSlot* slot, int fd) {
   slot->clientEnded = 0;
   slot->clientFd = fd;
   pthread_mutex_unlock(&slot->clientLock);
+  slot->counters.clientSinceMs.store(WallMs(), std::memory_order_relaxed);
+  Bump(slot->counters.clientsAccepted);
+  BumpClientSeq(slot);
 }
 
 void ClosePortClient(E1PortSlot* slot) {
@@ -134,6 +186,8 @@ void ClosePortClient(E1PortSlot* slot) {
   ClearReplyQueue(&slot->replies);
   slot->replyStalled = 0;
   pthread_mutex_unlock(&slot->clientLock);
+  slot->counters.clientSinceMs.store(0, std::memory_order_relaxed);
+  BumpClientSeq(slot);
 }
 
 bool HasQueuedReplies(E1PortSlot* slot) {

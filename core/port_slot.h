@@ -12,7 +12,9 @@
 
 #include <atomic>
 
+#include "core/counters.h"
 #include "core/reply_queue.h"
+#include "core/traffic_tap.h"
 
 enum {
   kMaxBlockCommands = 32,
@@ -80,6 +82,17 @@ struct E1PortSlot {
   // Under clientLock: the controller's end-of-file reply ended the current
   // client; the port's lines go nowhere until the next client is accepted.
   uint8_t clientEnded;
+
+  // The port's counters (see core/counters.h): relaxed atomics, no lock.
+  PortCounters counters;
+};
+
+// What became of a burst of reply lines: the first `taken` bytes were
+// written to the client or queued for it, the lines of the rest met `rest`
+// (no client, queue full, after an end-of-file reply).
+struct ReplyFate {
+  size_t taken;
+  TapOutcome rest;
 };
 
 // Gives the slot its wake-up descriptor and reply queue. Call before the
@@ -101,9 +114,10 @@ void RequestReplay(E1PortSlot* slot);
 // and the controller has not ended it: written at once as far as the client
 // takes it, the rest queued for the port thread in order (whole lines
 // dropped, and logged once per stall, when the queue is full). Never waits
-// for the client; a write error drops the burst and is logged.
+// for the client; a write error drops the burst and is logged. Counts the
+// lines delivered and dropped (by reason) in the slot's counters.
 // Requires: clientLock NOT held; takes it.
-void WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len);
+ReplyFate WriteReplyToClient(E1PortSlot* slot, const char* text, size_t len);
 
 // End-of-file reply: the client is shut down (at once, or by the port
 // thread once the queued replies are out), and the port's later replies go

@@ -11,6 +11,7 @@ extern const char kSocketPrefix[];  // "/var/run/E1controllers/G703G704_phy"
 extern const char kSocketSuffix[];  // "_at_ttyctrl_"
 extern const char kLockPrefix[];    // "/var/run/KESTRD_LOCK_"
 extern const char kAuxPrefix[];     // "/var/run/E1controllers/G703G704_AUX_PIPE_"
+extern const char kCtlPrefix[];     // "/var/run/E1controllers/G703G704_CTL_"
 
 // Writes the socket path of E1 port `port` of the controller whose control
 // interface is `ctlIf` into `out` (always terminated when size > 0).

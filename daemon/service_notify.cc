@@ -86,7 +86,10 @@ struct NotifyState {
   long long lastWatchdogUs;
   bool ready;
   bool stopping;
-  std::vector<uint32_t> seenSeq;  // last reported account of each controller
+  // The last reported account of each controller: its line's (statusSeq)
+  // and its clients' (ClientChanges).
+  std::vector<uint32_t> seenSeq;
+  std::vector<uint32_t> seenClientSeq;
 };
 
 NotifyState g_notify;
@@ -100,6 +103,13 @@ long long NowUs() {
 int OpenedPorts(const E1Controller& c) {
   int n = 0;
   for (int p = 0; p < c.e1Ports && p < kMaxE1Ports; ++p) n += c.ports[p].running ? 1 : 0;
+  return n;
+}
+
+// The sum of the ports' client changes: it moves with every accept and close.
+uint32_t ClientChanges(const E1Controller& c) {
+  uint32_t n = 0;
+  for (const E1PortSlot& s : c.ports) n += s.counters.clientChanges.load();
   return n;
 }
 
@@ -117,6 +127,7 @@ bool AllServing(E1Controller* const* cs, int count) {
 
 std::string StatusLine(E1Controller* const* cs, int count) {
   g_notify.seenSeq.resize(static_cast<size_t>(count));
+  g_notify.seenClientSeq.resize(static_cast<size_t>(count));
   std::string line = "STATUS=";
   for (int i = 0; i < count; ++i) {
     E1Controller& c = *cs[i];
@@ -124,6 +135,9 @@ std::string StatusLine(E1Controller* const* cs, int count) {
     bool open = false;
     uint32_t seq = ReadUARTState(&c, tty, sizeof tty, &open);
     g_notify.seenSeq[static_cast<size_t>(i)] = seq;
+    // Read before the clients are counted: a change after it is told at
+    // the next turn.
+    g_notify.seenClientSeq[static_cast<size_t>(i)] = ClientChanges(c);
     int clients = 0;
     for (int p = 0; p < kMaxE1Ports; ++p) clients += c.ports[p].clientFd.load() >= 0 ? 1 : 0;
     if (i > 0) line += "; ";
@@ -138,6 +152,9 @@ bool AccountsChanged(E1Controller* const* cs, int count) {
   if (g_notify.seenSeq.size() != static_cast<size_t>(count)) return true;
   for (int i = 0; i < count; ++i) {
     if (cs[i]->statusSeq.load() != g_notify.seenSeq[static_cast<size_t>(i)]) return true;
+    if (ClientChanges(*cs[i]) != g_notify.seenClientSeq[static_cast<size_t>(i)]) {
+      return true;
+    }
   }
   return false;
 }

@@ -31,7 +31,8 @@ long long WatchdogInterval(const char* usec, const char* pid, long ownPid);
 // One turn of the main loop's duties towards the service manager: READY=1
 // with STATUS= once every port socket of every controller whose UART
 // opened at start-up listens (and every serial thread has given its
-// account); STATUS= again whenever a line is lost or found; WATCHDOG=1 when
+// account); STATUS= again whenever a line is lost or found, or a port's
+// client connects or leaves; WATCHDOG=1 when
 // due; STOPPING=1 once a termination signal is pending (call before acting
 // on it). Reads the environment at its first call.
 // Requires: main thread; no controller lock is taken.

@@ -13,10 +13,12 @@
 #include <atomic>
 
 #include "core/controller.h"
+#include "core/counters.h"
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/process_exit.h"
 #include "core/run_options.h"
+#include "daemon/log_level.h"
 #include "uart/uart_writer.h"
 
 // Written by the handler, read by the main loop: the handler itself never
@@ -25,6 +27,8 @@
 // enough: the main thread reads it through a lock-free atomic.
 static std::atomic<int> g_pendingSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free, "signal flag must be lock-free");
+// The last SIGUSR1 or SIGUSR2 not yet acted on, 0 when none.
+static std::atomic<int> g_pendingLevelSignal{0};
 
 int InstallSignalHandlers(SignalHandler handler, int fdMode) {
   struct sigaction sa;
@@ -34,7 +38,7 @@ int InstallSignalHandlers(SignalHandler handler, int fdMode) {
   sa.sa_flags = SA_NOCLDSTOP | SA_RESTART;
   for (int sig : kHandledSignals) sigaction(sig, &sa, nullptr);
   // A write to a closed socket or pipe reports EPIPE, whichever thread makes
-  // it; SIGUSR1 and SIGUSR2 are kept free for a runtime log-level control.
+  // it.
   // Set before anything else can fail, so that none of them ends the
   // daemon by its default action, without the exit clean-up.
   struct sigaction ignore;
@@ -78,11 +82,21 @@ int Daemonize(SignalHandler handler, int fdMode) {
 
 void OnSignal(int sig) {
   if (sig == SIGCHLD || sig == SIGHUP) return;
+  if (sig == SIGUSR1 || sig == SIGUSR2) {
+    g_pendingLevelSignal.store(sig, std::memory_order_relaxed);
+    return;
+  }
   g_pendingSignal.store(sig, std::memory_order_relaxed);
 }
 
 int PendingTerminationSignal() {
   return g_pendingSignal.load(std::memory_order_relaxed);
+}
+
+void ActOnLogLevelSignal() {
+  int sig = g_pendingLevelSignal.exchange(0, std::memory_order_relaxed);
+  if (sig == SIGUSR1) ChangeLogLevel(kMaxLogLevel);
+  if (sig == SIGUSR2) ChangeLogLevel(g_daemonFacts.startLogLevel);
 }
 
 void ActOnPendingSignal() {

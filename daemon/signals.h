@@ -8,14 +8,13 @@
 typedef void (*SignalHandler)(int);
 
 // The signals that InstallSignalHandlers gives to the handler: SIGHUP and
-// SIGCHLD (which change nothing), and every signal whose default action
-// would end the daemon without its exit clean-up and that it does not
-// ignore. All but SIGHUP and SIGCHLD end it as SIGTERM does.
-inline constexpr int kHandledSignals[] = {SIGHUP,  SIGTERM, SIGINT,  SIGQUIT,   SIGCHLD,
-                                          SIGALRM, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
-// The signals it ignores whatever happens: SIGPIPE (writes report EPIPE),
-// SIGUSR1 and SIGUSR2 (reserved).
-inline constexpr int kIgnoredSignals[] = {SIGPIPE, SIGUSR1, SIGUSR2};
+// SIGCHLD (which change nothing), SIGUSR1 and SIGUSR2 (the log level), and
+// every signal whose default action would end the daemon without its exit
+// clean-up and that it does not ignore. All others end it as SIGTERM does.
+inline constexpr int kHandledSignals[] = {SIGHUP,  SIGTERM, SIGINT,    SIGQUIT, SIGCHLD, SIGALRM,
+                                          SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2};
+// The signals it ignores whatever happens: SIGPIPE (writes report EPIPE).
+inline constexpr int kIgnoredSignals[] = {SIGPIPE};
 
 // Installs `handler` for kHandledSignals and ignores kIgnoredSignals; with
 // a negative `fdMode` points descriptors 0-2 at /dev/null; calls setsid and
@@ -29,8 +28,13 @@ int InstallSignalHandlers(SignalHandler handler, int fdMode);
 // ends the process with the error number as its status.
 int Daemonize(SignalHandler handler, int fdMode);
 
-// Records a termination signal for the main loop; ignores SIGHUP, SIGCHLD.
+// Records a termination signal, or SIGUSR1 / SIGUSR2, for the main loop;
+// ignores SIGHUP, SIGCHLD.
 void OnSignal(int sig);
+
+// Acts on the last SIGUSR1 (log level 7) or SIGUSR2 (the level the daemon
+// started with) recorded since the last call, if any. Main loop.
+void ActOnLogLevelSignal();
 
 // The termination signal recorded by OnSignal, or 0.
 int PendingTerminationSignal();

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "core/clock.h"
+#include "core/counters.h"
 #include "core/fd_util.h"
 #include "core/log.h"
 #include "core/log_queue.h"
@@ -18,6 +19,7 @@
 #include "core/run_paths.h"
 #include "core/worker.h"
 #include "daemon/aux_sockets.h"
+#include "daemon/control_socket.h"
 #include "daemon/descriptor_limit.h"
 #include "daemon/lock_files.h"
 #include "daemon/service_notify.h"
@@ -93,6 +95,8 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   // Before any lock file, UART or socket is opened: a large hub tree needs
   // more descriptors than the usual soft limit.
   RaiseDescriptorLimit();
+  g_daemonFacts.startedMs = WallMs();
+  g_daemonFacts.startLogLevel = g_options.logLevel;
   if (g_options.daemonize) {
     Daemonize(OnSignal, -1);
   } else {
@@ -115,6 +119,7 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   // replace its entries (a member of the group could otherwise take a
   // port's name while its client is connected).
   MakeSocketDirectory(kSocketDir);
+  StartControlSockets(cs, count);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
 
   // The main loop waits on every auxiliary listener and client, until the
@@ -128,6 +133,7 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   for (;;) {
     ServiceNotifyTurn(cs, count);
     ActOnPendingSignal();
+    ActOnLogLevelSignal();
     FillAuxPollSet(&aux, cs, withListeners);
     int64_t left = nextPassMs - NowMs();
     int timeout = left <= 0                 ? 0

@@ -20,6 +20,14 @@ static bool RecordOutcome(E1Controller* c, int pair, int code) {
   return true;
 }
 
+// Publishes the pair's visit for the status document.
+static void NotePair(E1Controller* c, int pair, PairOutcome o, const char* current) {
+  PairCounters& k = c->counters.pairs[pair];
+  k.lastOutcome.store(o, std::memory_order_relaxed);
+  k.up.store(c->ethWasUp[pair], std::memory_order_relaxed);
+  PublishPairName(&k, current);
+}
+
 static void SyncPair(E1Controller* c, int i) {
   if (c->ethMovedAside[i]) {
     c->ethMovedAside[i] = 0;
@@ -32,15 +40,18 @@ static void SyncPair(E1Controller* c, int i) {
       LogMessage(5, "Ethernet pair #%d of %s has no wanted name, left as it is.\n", i,
                  c->usbIfName);
     }
+    NotePair(c, i, PairOutcome::kNoName, nullptr);
     return;
   }
   char* current = nullptr;
   if (!IsUSBDeviceEthernetPort(c->ethPath[i], ":1.0", true, &current)) {
     if (RecordOutcome(c, i, ENODEV)) LogMessage(4, "USB device is not ethernet port.\n");
+    NotePair(c, i, PairOutcome::kMissing, nullptr);
     return;
   }
   if (current == nullptr) {
     if (RecordOutcome(c, i, ENODEV)) LogMessage(4, "USB netdevice has no name in namespace.\n");
+    NotePair(c, i, PairOutcome::kMissing, nullptr);
     return;
   }
   if (strcasecmp(current, c->ethName[i]) == 0) {
@@ -49,11 +60,13 @@ static void SyncPair(E1Controller* c, int i) {
       LogMessage(6, "Ethername is the same '%s'/'%s', no change requered.\n", current,
                  c->ethName[i]);
     }
+    NotePair(c, i, PairOutcome::kSame, current);
     free(current);
     return;
   }
   if (GetIfFlags(c->ifSock, current) == 0) {
     if (RecordOutcome(c, i, ENOENT)) LogMessage(4, "Can't obtain adm state for '%s'\n", current);
+    NotePair(c, i, PairOutcome::kMissing, current);
     free(current);
     return;
   }
@@ -71,6 +84,8 @@ static void SyncPair(E1Controller* c, int i) {
   }
   if (rc != 0) {
     LogMessage(3, "Error renaming '%s' to '%s': %s (%d)\n", current, c->ethName[i], strerror(e), e);
+    Bump(c->counters.pairs[i].renamesFailed);
+    NotePair(c, i, PairOutcome::kFailed, current);
   } else {
     LogMessage(6, "Port '%s' renamed to '%s'\n", current, c->ethName[i]);
     if (c->ethWasUp[i]) {
@@ -78,6 +93,8 @@ static void SyncPair(E1Controller* c, int i) {
       LogMessage(6, "Port '%s' has returned to adm up state\n", c->ethName[i]);
     }
     if (moved) FinishSwap(&aside);
+    Bump(c->counters.pairs[i].renames);
+    NotePair(c, i, PairOutcome::kRenamed, c->ethName[i]);
   }
   free(current);
 }

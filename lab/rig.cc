@@ -27,6 +27,10 @@ std::string AuxSocketPath(const std::string& ctlIf) {
   return kAuxPrefix + ctlIf;
 }
 
+std::string ControlSocketPath(const std::string& ctlIf) {
+  return kCtlPrefix + ctlIf;
+}
+
 std::string LockFilePath(const std::string& ctlIf) {
   return kLockPrefix + ctlIf;
 }

@@ -23,6 +23,7 @@ namespace lab {
 std::string SocketDirPath();  // the directory of the sockets
 std::string PortSocketPath(const std::string& ctlIf, int port);
 std::string AuxSocketPath(const std::string& ctlIf);
+std::string ControlSocketPath(const std::string& ctlIf);
 std::string LockFilePath(const std::string& ctlIf);
 
 // The line the controller gets for `text` sent to E1 port `port`, and the
@@ -47,6 +48,7 @@ struct RigController {
   const std::string& IfName() const { return layout.ctlIf; }
   std::string PortPath(int port) const { return PortSocketPath(layout.ctlIf, port); }
   std::string AuxPath() const { return AuxSocketPath(layout.ctlIf); }
+  std::string ControlPath() const { return ControlSocketPath(layout.ctlIf); }
   std::string LockPath() const { return LockFilePath(layout.ctlIf); }
 };
 

@@ -41,7 +41,14 @@ void AddCommandToBlock(void* ctx, const char* text, size_t len) {
   CommandBlockBuilder* b = static_cast<CommandBlockBuilder*>(ctx);
   char* line = b->lines[b->count];
   size_t n = FormatCommandLine(text, len, b->slot->portIndex, line);
-  if (n == 0) return;
+  if (n == 0) {
+    // Empty, or too long for a line (FormatCommandLine logged that).
+    const char* nul = static_cast<const char*>(memchr(text, '\0', len));
+    if ((nul != nullptr ? static_cast<size_t>(nul - text) : len) > kMaxCommandChars) {
+      Bump(b->slot->counters.commandsTooLong);
+    }
+    return;
+  }
   if (g_options.logLevel >= 7 && !g_options.quiet) {
     // The client's bytes, escaped: nothing it sends can pose as a line of
     // the daemon's own or reach a terminal as a control sequence.
@@ -60,9 +67,20 @@ void FinishCommandBlock(CommandBlockBuilder* b) {
 
 namespace {
 
-// Writes the stored block to the UART stream.
+// Shows the block's lines (each "CMD:...\n") to the monitors.
+void TapBlock(E1Controller* c, int port, const char* block, size_t len) {
+  for (const char* p = block; p < block + len;) {
+    const char* nl =
+        static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(block + len - p)));
+    const char* end = nl != nullptr ? nl + 1 : block + len;
+    PushTap(&c->tap, port, TapDir::kTx, TapOutcome::kSent, p, static_cast<size_t>(end - p));
+    p = end;
+  }
+}
+
+// Writes the stored block to the UART stream; true when the stream took it.
 // Requires: controller lock held.
-void WriteStoredBlockLocked(E1Controller* c, E1PortSlot* slot) {
+bool WriteStoredBlockLocked(E1Controller* c, E1PortSlot* slot) {
   // The whole block goes to the line-buffered stream in one call: the
   // stream then writes it at once instead of once per line.
   char block[kMaxBlockCommands * (kCommandLineSize + 4)];
@@ -79,13 +97,18 @@ void WriteStoredBlockLocked(E1Controller* c, E1PortSlot* slot) {
   // holding the lock: the port thread stops reading its client meanwhile,
   // so the client feels the back-pressure, and other ports' blocks wait
   // their turn. Once the process stops, nothing more enters the stream.
-  if (c->wrFile != nullptr && len > 0 && !UARTWritersStopped()) fwrite(block, 1, len, c->wrFile);
+  if (c->wrFile == nullptr || len == 0 || UARTWritersStopped()) return false;
+  // Shown to the monitors before it goes: the controller's replies to it
+  // can then never come before it in the tap.
+  if (TapWanted(&c->tap)) TapBlock(c, static_cast<int>(slot->portIndex), block, len);
+  Bump(slot->counters.bytesToLine, fwrite(block, 1, len, c->wrFile));
+  return true;
 }
 
 // Requires: controller lock held.
 void ServeReplayLocked(E1Controller* c, E1PortSlot* slot) {
   if (!slot->replayRequested.exchange(0)) return;
-  WriteStoredBlockLocked(c, slot);
+  if (WriteStoredBlockLocked(c, slot)) Bump(slot->counters.replaysSent);
   LogMessage(5, "Last command block request processed (%d cmds) for E1 thread idx %d\n",
              slot->commandCount, static_cast<int>(slot->portIndex));
 }
@@ -105,7 +128,10 @@ void SendNewCommandBlock(E1PortSlot* slot, char lines[][kCommandLineSize], int c
     ServeReplayLocked(c, slot);
     memcpy(slot->commands, lines, static_cast<size_t>(count) * kCommandLineSize);
     slot->commandCount = count;
-    WriteStoredBlockLocked(c, slot);
+    if (WriteStoredBlockLocked(c, slot)) {
+      Bump(slot->counters.blocksSent);
+      Bump(slot->counters.commandsSent, static_cast<uint64_t>(count));
+    }
   }
   pthread_mutex_unlock(&c->lock);
 }

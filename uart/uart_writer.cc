@@ -32,11 +32,17 @@ size_t WriteCtlUARTLocked(E1Controller* c, const char* data, size_t len) {
   // clock is read only while waiting, not on the path of every block.
   int64_t fullSince = -1;
   bool stallReported = false;
+  // The same wait in microseconds, summed into the controller's line wait.
+  int64_t waitStartUs = -1;
   while (done < len && !g_writersStopped.load()) {
     ssize_t n = write(c->ctlUART_dw, data + done, len - done);
     if (n > 0) {
       done += static_cast<size_t>(n);
       fullSince = -1;
+      if (waitStartUs >= 0) {
+        Bump(c->counters.uart.lineWaitUs, static_cast<uint64_t>(MonotonicUs() - waitStartUs));
+        waitStartUs = -1;
+      }
       if (stallReported) {
         LogMessage(4, "%s: controller %s takes commands again\n", "E1_thread", c->ttyName);
         stallReported = false;
@@ -47,6 +53,7 @@ size_t WriteCtlUARTLocked(E1Controller* c, const char* data, size_t len) {
     // Anything but a full line is the line's end (EIO after a hang-up).
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) break;
     if (fullSince < 0) fullSince = NowMs();
+    if (waitStartUs < 0) waitStartUs = MonotonicUs();
     struct pollfd p = {c->ctlUART_dw, POLLOUT, 0};
     int rc = poll(&p, 1, kRoomWaitMs);
     if (rc > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL))) break;
@@ -55,6 +62,9 @@ size_t WriteCtlUARTLocked(E1Controller* c, const char* data, size_t len) {
                  kStallReportMs / 1000);
       stallReported = true;
     }
+  }
+  if (waitStartUs >= 0) {
+    Bump(c->counters.uart.lineWaitUs, static_cast<uint64_t>(MonotonicUs() - waitStartUs));
   }
   return done;
 }

@@ -439,14 +439,15 @@ TEST_F(E1ctl, RefusesWhatItCannotSendAsAsked) {
   EXPECT_NE(r.out.find("Exit status:"), std::string::npos);
 }
 
-TEST_F(E1ctl, StatusShowsLockTtyAndEachPort) {
+TEST_F(E1ctl, StatusShowsTheDaemonsAccountOrLockTtyAndEachPort) {
   // Nothing known yet besides the plugged controller: no lock, no sockets.
   ToolRun r = RunE1ctl({"-l"});
   EXPECT_EQ(r.status, Exited(3));
   EXPECT_EQ(r.out, "");
   EXPECT_NE(r.err.find("no port sockets in /var/run/E1controllers"), std::string::npos) << r.err;
+  // Plugged in, no daemon: what the file system shows, status 9.
   r = RunE1ctl({"status"});
-  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.status, Exited(9)) << r.err;
   EXPECT_EQ(r.out, Layout().ctlIf + "\n  lock:   none (no daemon serves it)\n  tty:    ttyACM0\n" +
                        "  port 0: missing " + Socket(0) + "\n  port 1: missing " + Socket(1) +
                        "\n");
@@ -454,11 +455,14 @@ TEST_F(E1ctl, StatusShowsLockTtyAndEachPort) {
   StartDaemon();
   Holder holder(Socket(1));
   ASSERT_TRUE(holder.Served());
+  // Served: the daemon's own account through its control socket.
   r = RunE1ctl({"status", "1-1.3"});
   EXPECT_EQ(r.status, Exited(0)) << r.err;
-  EXPECT_EQ(r.out, Layout().ctlIf + "\n  lock:   held by pid " + std::to_string(Daemon().Pid()) +
-                       " (e1ctld)\n  tty:    ttyACM0\n  port 0: served " + Socket(0) +
-                       "\n  port 1: busy " + Socket(1) + "\n");
+  EXPECT_EQ(r.out, Layout().ctlIf + "\n  daemon: pid " + std::to_string(Daemon().Pid()) +
+                       ", e1ctld 0.9_rc4\n  uart:   open ttyACM0\n"
+                       "  port  client  commands  replies  dropped\n"
+                       "  0     no             0        0        0\n"
+                       "  1     yes            1        1        0\n");
   holder.Release();
 
   // The daemon ends; the controller is unplugged: sockets stale, no tty.
@@ -467,14 +471,15 @@ TEST_F(E1ctl, StatusShowsLockTtyAndEachPort) {
   ASSERT_EQ(Daemon().WaitExit(Ms(10000)), Exited(0));
   Sim().Unplug();
   r = RunE1ctl({"status"});
-  EXPECT_EQ(r.status, Exited(0)) << r.err;
+  EXPECT_EQ(r.status, Exited(9)) << r.err;
   EXPECT_NE(r.out.find("  tty:    none (not plugged in)\n  port 0: stale " + Socket(0)),
             std::string::npos)
       << r.out;
 
-  // A controller named that nobody knows is shown as absent; with nothing
-  // known at all, status 3.
+  // A controller named that nobody knows is shown as absent, status 10;
+  // with nothing known at all, status 3.
   r = RunE1ctl({"status", "7-7:1.0"});
+  EXPECT_EQ(r.status, Exited(10));
   EXPECT_EQ(r.out,
             "7-7:1.0\n  lock:   none (no daemon serves it)\n  tty:    none (not plugged in)\n");
   lab::ResetSandbox();

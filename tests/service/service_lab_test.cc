@@ -152,6 +152,31 @@ TEST_F(ServiceLab, ReadyOnlyOnceBothPortsAcceptThenStatusOnLossAndReturn) {
   StopAndExpectZero();
 }
 
+TEST_F(ServiceLab, StatusFollowsClientsConnectingAndLeaving) {
+  NotifyListener manager("/run/notify");
+  ASSERT_TRUE(manager.Bound());
+  Start({Layout().ctlIf}, {manager.Env(), "WATCHDOG_USEC", "WATCHDOG_PID"});
+  ASSERT_TRUE(manager.WaitFor("READY=1", Ms(10000))) << Daemon().Output();
+  const std::string prefix = "STATUS=" + Layout().ctlIf + ": ttyACM0, 2 ports, ";
+  lab::PortClient a, b;
+  ASSERT_TRUE(Attach(0, &a));
+  EXPECT_TRUE(manager.WaitFor(prefix + "1 client", 2s * kSlow)) << Daemon().Output();
+  ASSERT_TRUE(Attach(1, &b));
+  EXPECT_TRUE(manager.WaitFor(prefix + "2 clients", 2s * kSlow));
+  size_t before = manager.With(prefix + "1 client").size();
+  a.Close();
+  EXPECT_TRUE(lab::WaitUntil([&] { return manager.With(prefix + "1 client").size() > before; },
+                             2s * kSlow));
+  b.Close();
+  EXPECT_TRUE(lab::WaitUntil(
+      [&] {
+        std::vector<NotifyListener::Message> m = manager.Messages();
+        return !m.empty() && m.back().text == prefix + "0 clients";
+      },
+      2s * kSlow));
+  StopAndExpectZero();
+}
+
 TEST_F(ServiceLab, StoppingOnTerminationSignalAndOutputAsWithoutManager) {
   // The same run without a service manager, for its output.
   Start({"-n"}, {"NOTIFY_SOCKET", "JOURNAL_STREAM"});

@@ -13,7 +13,9 @@ const char kHelp[] =
     "Usage: e1ctl [OPTION]... -c CTLIF [-p PORT] [COMMAND]...\n"
     "       e1ctl [OPTION]... -S SOCKET [COMMAND]...\n"
     "       e1ctl -l\n"
-    "       e1ctl status [CTLIF]...\n"
+    "       e1ctl status [CTLIF]... [--json]\n"
+    "       e1ctl monitor [CTLIF] [-p PORT] [-n N]\n"
+    "       e1ctl log-level [CTLIF] [N]\n"
     "       e1ctl metrics\n"
     "Sends commands to an E1 port of a controller through the e1ctld port socket\n"
     "and prints the controller's replies as they arrive.\n"
@@ -50,7 +52,20 @@ const char kHelp[] =
     "  For each known controller (those plugged in, with sockets or with lock\n"
     "  files), or those named: the daemon holding its lock (pid and name) or none,\n"
     "  its tty, and each port's socket: served (listening), busy (a client holds\n"
-    "  it), missing or stale (no daemon holds the controller).\n"
+    "  it), missing or stale (no daemon holds the controller). Where the daemon\n"
+    "  answers on its control socket: its pid, the UART state and tty, and per\n"
+    "  port the client (yes/no), commands sent, replies delivered and dropped;\n"
+    "  with --json the daemon's status documents as one JSON array instead.\n"
+    "  Status 0 when every controller is served with its UART open, else 8, 9\n"
+    "  or 10 (the worst of them).\n"
+    "\n"
+    "monitor [CTLIF] [-p PORT] [-n N]\n"
+    "  Prints the controller's traffic as the daemon sees it, one line per event:\n"
+    "  time (microseconds), controller, port, tx or rx, outcome, text; \"lost N\"\n"
+    "  when the daemon's bounded tap dropped lines. -n ends after N events.\n"
+    "\n"
+    "log-level [CTLIF] [N]\n"
+    "  Prints the daemon's log level, or sets it to N (0 to 7).\n"
     "\n"
     "metrics\n"
     "  Asks every daemon's control socket for its status and prints all of them\n"
@@ -79,7 +94,10 @@ const char kHelp[] =
     "     within -t\n"
     "  6  stale socket: the socket file is left from a daemon that has ended\n"
     "  7  connection lost: the daemon ended while connected, without an end-of-file\n"
-    "     reply\n";
+    "     reply\n"
+    "  8   status: a controller's daemon has its UART lost or never opened\n"
+    "  9   status, monitor, log-level: no daemon answers on the control socket\n"
+    "  10  status: unknown controller (not plugged in, no lock file, no socket)\n";
 
 namespace {
 
@@ -200,11 +218,57 @@ ParsedArgs ParseArgs(int argc, char* const* argv) {
   }
   for (int i = optind; i < argc; ++i) o.commands.emplace_back(argv[i]);
   if (o.list) return r;
+  bool noPort = o.ctlIf.empty() && o.socketPath.empty();
+  if (!o.commands.empty() && noPort && o.commands[0] == "monitor") {
+    o.monitor = true;
+    if (!o.portGiven) o.port = -1;
+    for (size_t i = 1; i < o.commands.size(); ++i) {
+      const std::string& w = o.commands[i];
+      long v = 0;
+      if ((w == "-p" || w == "-n") && i + 1 == o.commands.size()) {
+        return EndWith(r, kUsage, "option '" + w + "' needs a value (see e1ctl --help)\n");
+      }
+      if (w == "-p") {
+        if (!ParseCount(o.commands[++i].c_str(), &v) || v > 2) {
+          return EndWith(r, kUsage, "port must be 0, 1 or 2: '" + o.commands[i] + "'\n");
+        }
+        o.port = static_cast<int>(v);
+      } else if (w == "-n") {
+        if (!ParseCount(o.commands[++i].c_str(), &o.lines)) {
+          return EndWith(r, kUsage, "bad line count '" + o.commands[i] + "'\n");
+        }
+      } else if (o.ctlIf.empty() && !w.empty() && w[0] != '-') {
+        o.ctlIf = w;
+      } else {
+        return EndWith(r, kUsage, "unexpected '" + w + "' after monitor (see e1ctl --help)\n");
+      }
+    }
+    o.commands.clear();
+    return r;
+  }
+  if (!o.commands.empty() && noPort && o.commands[0] == "log-level") {
+    o.logLevel = true;
+    for (size_t i = 1; i < o.commands.size(); ++i) {
+      const std::string& w = o.commands[i];
+      long v = 0;
+      if (w.size() == 1 && ParseCount(w.c_str(), &v)) {
+        if (v > 7) return EndWith(r, kUsage, "log level must be 0 to 7: '" + w + "'\n");
+        o.level = static_cast<int>(v);
+      } else if (o.ctlIf.empty() && o.level < 0 && !w.empty() && w[0] != '-') {
+        o.ctlIf = w;
+      } else {
+        return EndWith(r, kUsage, "unexpected '" + w + "' after log-level (see e1ctl --help)\n");
+      }
+    }
+    o.commands.clear();
+    return r;
+  }
   // "status" is a word of the controller's language too: it is e1ctl's own
   // only when no port is named.
   if (!o.commands.empty() && o.commands[0] == "status" && o.ctlIf.empty() && o.socketPath.empty()) {
     o.status = true;
     o.commands.erase(o.commands.begin());
+    o.json = std::erase(o.commands, std::string("--json")) > 0;
     return r;
   }
   // "metrics" likewise, and it takes no arguments: it asks every daemon.

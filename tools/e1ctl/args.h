@@ -22,8 +22,12 @@ struct Options {
   bool quiet = false;
   std::vector<std::string> commands;
   bool fromStdin = false;
-  bool status = false;   // "status [CTLIF]...": the CTLIFs are in commands
-  bool metrics = false;  // "metrics": every daemon's status as Prometheus text
+  bool status = false;    // "status [CTLIF]...": the CTLIFs are in commands
+  bool json = false;      // status --json
+  bool monitor = false;   // "monitor [CTLIF] [-p PORT] [-n N]": CTLIF in ctlIf
+  bool logLevel = false;  // "log-level [CTLIF] [N]": CTLIF in ctlIf
+  int level = -1;         // the level to set, -1: only print it
+  bool metrics = false;   // "metrics": every daemon's status as Prometheus text
 };
 
 // The command line read: either run with `options`, or end at once with

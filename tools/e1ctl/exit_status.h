@@ -15,6 +15,10 @@ enum ExitStatus {
                   // or commands not taken within their bounds
   kStale = 6,     // the socket file exists but no daemon holds the controller's lock
   kLost = 7,      // the daemon ended while connected, before any end-of-file reply
+  // status: the health of the controllers, the worst of them.
+  kUartDown = 8,            // served by a daemon whose UART is lost or was never opened
+  kNoDaemon = 9,            // known (plugged in, lock file or sockets), no daemon answers
+  kUnknownController = 10,  // not plugged in, no lock file, no socket
 };
 
 }  // namespace e1ctl

@@ -16,6 +16,7 @@
 #include "tools/e1ctl/args.h"
 #include "tools/e1ctl/block_split.h"
 #include "tools/e1ctl/connect.h"
+#include "tools/e1ctl/control_commands.h"
 #include "tools/e1ctl/exit_status.h"
 #include "tools/e1ctl/metrics.h"
 #include "tools/e1ctl/metrics_collect.h"
@@ -80,7 +81,9 @@ int main(int argc, char** argv) {
     }
     return kOk;
   }
-  if (o.status) return Status(o.commands);
+  if (o.status) return Status(o.commands, o.json);
+  if (o.monitor) return Monitor(o.ctlIf, o.port, o.lines);
+  if (o.logLevel) return LogLevel(o.ctlIf, o.level);
   if (o.metrics) return Metrics();
 
   std::string path = o.socketPath.empty() ? ResolveSocket(o.ctlIf, o.port) : o.socketPath;

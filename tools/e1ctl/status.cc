@@ -9,12 +9,15 @@
 #include <algorithm>
 
 #include "discovery/known_controllers.h"
+#include "tools/e1ctl/control_client.h"
 #include "tools/e1ctl/exit_status.h"
+#include "tools/e1ctl/json_value.h"
 #include "tools/e1ctl/lock_probe.h"
 #include "tools/e1ctl/report.h"
 #include "tools/e1ctl/socket_dir.h"
 #include "tools/e1ctl/socket_names.h"
 #include "tools/e1ctl/status_report.h"
+#include "tools/e1ctl/status_table.h"
 
 namespace e1ctl {
 
@@ -79,10 +82,50 @@ std::vector<std::string> KnownControllers() {
   return out;
 }
 
+// What the file system shows of a controller that no daemon answers for.
+void PrintFileSystemReport(const std::string& ctlIf, const std::vector<SocketEntry>& sockets,
+                           const std::vector<std::string>& listening, bool haveListening) {
+  LockInfo lock = ReadLock(ctlIf);
+  std::vector<std::string> ttys = DirEntries(kUsbDevices + ctlIf + "/tty");
+  int ports = PortsToShow(KnownPorts(ctlIf), sockets, ctlIf);
+  std::string holder = lock.kind == LockInfo::kHeld && lock.pid > 0 ? ProcessName(lock.pid) : "";
+  printf("%s\n", ctlIf.c_str());
+  printf("  lock:   %s\n", DescribeLock(lock, holder).c_str());
+  printf("  tty:    %s\n", ttys.empty() ? "none (not plugged in)" : ttys[0].c_str());
+  for (int port = 0; port < ports; ++port) {
+    std::string path = SocketPath(ctlIf, port);
+    PortFacts facts;
+    struct stat st;
+    facts.present = lstat(path.c_str(), &st) == 0;
+    facts.accessDenied = !facts.present && errno == EACCES;
+    facts.listening = facts.present && haveListening &&
+                      std::find(listening.begin(), listening.end(), path) != listening.end();
+    printf("  port %d: %s %s\n", port, PortStateText(facts, lock.kind), path.c_str());
+  }
+}
+
+// The daemon's document for `ctlIf`, when its control socket answers.
+bool AskStatus(const std::string& ctlIf, JsonValue* doc, std::string* raw) {
+  std::string error;
+  if (!RequestControl(ctlIf, "status", raw, &error)) return false;
+  while (!raw->empty() && raw->back() == '\n') raw->pop_back();
+  std::string parseError;
+  if (!ParseJson(*raw, doc, &parseError) || doc->kind != JsonValue::kObject) {
+    Notice("%s: the daemon's answer is not a status document: %s\n", ctlIf.c_str(),
+           parseError.c_str());
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-int Status(const std::vector<std::string>& named) {
-  std::vector<std::string> shown = ControllersToShow(named, KnownControllers());
+int Status(const std::vector<std::string>& named, bool json) {
+  std::vector<std::string> known = KnownControllers();
+  for (const std::string& e : ListControlSockets()) known.push_back(e);
+  std::sort(known.begin(), known.end());
+  known.erase(std::unique(known.begin(), known.end()), known.end());
+  std::vector<std::string> shown = ControllersToShow(named, known);
   if (shown.empty()) {
     Notice("no controller known: none plugged in, no lock file in %s, no socket in %s\n",
            LockDir().c_str(), SocketDir().c_str());
@@ -91,27 +134,34 @@ int Status(const std::vector<std::string>& named) {
   std::vector<std::string> listening;
   bool haveListening = ListeningSockets(&listening);
   std::vector<SocketEntry> sockets = ListSockets();
+  Health worst = Health::kServed;
+  std::string array;
   for (const std::string& ctlIf : shown) {
-    LockInfo lock = ReadLock(ctlIf);
-    std::vector<std::string> ttys = DirEntries(kUsbDevices + ctlIf + "/tty");
-    int ports = PortsToShow(KnownPorts(ctlIf), sockets, ctlIf);
-    std::string holder = lock.kind == LockInfo::kHeld && lock.pid > 0 ? ProcessName(lock.pid) : "";
-    printf("%s\n", ctlIf.c_str());
-    printf("  lock:   %s\n", DescribeLock(lock, holder).c_str());
-    printf("  tty:    %s\n", ttys.empty() ? "none (not plugged in)" : ttys[0].c_str());
-    for (int port = 0; port < ports; ++port) {
-      std::string path = SocketPath(ctlIf, port);
-      PortFacts facts;
-      struct stat st;
-      facts.present = lstat(path.c_str(), &st) == 0;
-      facts.accessDenied = !facts.present && errno == EACCES;
-      facts.listening = facts.present && haveListening &&
-                        std::find(listening.begin(), listening.end(), path) != listening.end();
-      printf("  port %d: %s %s\n", port, PortStateText(facts, lock.kind), path.c_str());
+    JsonValue doc;
+    std::string raw;
+    Health h = Health::kServed;
+    if (AskStatus(ctlIf, &doc, &raw)) {
+      h = DocumentHealth(doc);
+      if (json) {
+        array += (array.empty() ? "" : ",") + raw;
+      } else {
+        fputs(StatusTable(doc).c_str(), stdout);
+      }
+    } else {
+      bool isKnown = std::find(known.begin(), known.end(), ctlIf) != known.end();
+      h = isKnown ? Health::kNoDaemon : Health::kUnknown;
+      if (json) {
+        Notice("%s: %s\n", ctlIf.c_str(),
+               isKnown ? "no daemon answers on its control socket" : "unknown controller");
+      } else {
+        PrintFileSystemReport(ctlIf, sockets, listening, haveListening);
+      }
     }
+    if (h > worst) worst = h;
   }
+  if (json) printf("[%s]\n", array.c_str());
   fflush(stdout);
-  return kOk;
+  return HealthExitStatus(worst);
 }
 
 }  // namespace e1ctl

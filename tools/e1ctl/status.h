@@ -1,5 +1,9 @@
-// "e1ctl status": the lock holder, tty and port socket states of each known or
-// named controller, on standard output; kNoSocket when there is none to show.
+// "e1ctl status": for each known or named controller, the daemon's account
+// through its control socket (a table, or with `json` the documents as one
+// JSON array), or where no daemon answers, the lock holder, tty and port
+// socket states that the file system shows. The exit status tells the
+// worst health: kOk, kUartDown, kNoDaemon, kUnknownController; kNoSocket
+// when there is nothing to show.
 #ifndef E1CTLD_TOOLS_E1CTL_STATUS_H_
 #define E1CTLD_TOOLS_E1CTL_STATUS_H_
 
@@ -8,9 +12,8 @@
 
 namespace e1ctl {
 
-// Prints the report; returns kOk, or kNoSocket (after a notice) when no
-// controller is known and none was named.
-int Status(const std::vector<std::string>& named);
+// Prints the report and returns the exit status.
+int Status(const std::vector<std::string>& named, bool json);
 
 }  // namespace e1ctl
 
