@@ -9,7 +9,7 @@
 
 #include "lab/lab.h"
 #include "lab/rig_test.h"
-#include "tools/e1ctl/json_value.h"
+#include "tools/e1ctl/json_reader.h"
 
 namespace control_lab {
 
@@ -29,7 +29,7 @@ inline e1ctl::JsonValue Status(lab::Rig& rig, size_t ctl = 0) {
   e1ctl::JsonValue doc;
   std::string error;
   EXPECT_TRUE(!text.empty() && text.back() == '\n') << text;
-  EXPECT_TRUE(e1ctl::ParseJson(text, &doc, &error)) << error << ": " << text;
+  EXPECT_TRUE(e1ctl::ReadJson(text, &doc, &error)) << error << ": " << text;
   return doc;
 }
 

@@ -13,6 +13,21 @@ const JsonValue* JsonValue::Find(const std::string& key) const {
   return nullptr;
 }
 
+long long JsonValue::Int(const std::string& key) const {
+  const JsonValue* v = Find(key);
+  return v != nullptr && v->kind == kInteger ? v->integer : 0;
+}
+
+std::string JsonValue::Str(const std::string& key) const {
+  const JsonValue* v = Find(key);
+  return v != nullptr && v->kind == kString ? v->text : std::string();
+}
+
+bool JsonValue::Bool(const std::string& key) const {
+  const JsonValue* v = Find(key);
+  return v != nullptr && v->kind == kBool && v->boolean;
+}
+
 namespace {
 
 class Reader {

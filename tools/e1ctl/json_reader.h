@@ -25,6 +25,12 @@ struct JsonValue {
 
   // The member `key` of an object; nullptr when absent or not an object.
   const JsonValue* Find(const std::string& key) const;
+  const JsonValue* Get(const std::string& key) const { return Find(key); }
+  // The member `key` as an integer (0 when absent or not an integer), as a
+  // string ("" when absent or not a string), as a bool (false likewise).
+  long long Int(const std::string& key) const;
+  std::string Str(const std::string& key) const;
+  bool Bool(const std::string& key) const;
 };
 
 struct JsonMember {

@@ -8,11 +8,10 @@
 
 namespace e1ctl {
 
-// Connects to each control socket "G703G704_CTL_<ctlIf>" of the socket
-// directory (in name order), sends "status\n" and reads the answer to the
-// end of the connection. A socket that refuses, or gives nothing within
-// two seconds, adds nothing; answers are returned as read (FormatMetrics
-// tells a status document from anything else).
+// Asks each control socket of the socket directory (in name order) for its
+// status (RequestControl). A socket that refuses, or gives nothing in time,
+// adds nothing; answers are returned as read (FormatMetrics tells a status
+// document from anything else).
 std::vector<std::string> CollectStatusDocuments();
 
 }  // namespace e1ctl

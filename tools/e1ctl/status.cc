@@ -11,7 +11,7 @@
 #include "discovery/known_controllers.h"
 #include "tools/e1ctl/control_client.h"
 #include "tools/e1ctl/exit_status.h"
-#include "tools/e1ctl/json_value.h"
+#include "tools/e1ctl/json_reader.h"
 #include "tools/e1ctl/lock_probe.h"
 #include "tools/e1ctl/report.h"
 #include "tools/e1ctl/socket_dir.h"
@@ -110,7 +110,7 @@ bool AskStatus(const std::string& ctlIf, JsonValue* doc, std::string* raw) {
   if (!RequestControl(ctlIf, "status", raw, &error)) return false;
   while (!raw->empty() && raw->back() == '\n') raw->pop_back();
   std::string parseError;
-  if (!ParseJson(*raw, doc, &parseError) || doc->kind != JsonValue::kObject) {
+  if (!ReadJson(*raw, doc, &parseError) || doc->kind != JsonValue::kObject) {
     Notice("%s: the daemon's answer is not a status document: %s\n", ctlIf.c_str(),
            parseError.c_str());
     return false;

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "tools/e1ctl/json_value.h"
+#include "tools/e1ctl/json_reader.h"
 
 namespace e1ctl {
 
