@@ -362,9 +362,9 @@ TEST_F(UnitLab, GroupMembersUseThePortsButCannotChangeTheSocketDirectory) {
   ASSERT_TRUE(Serves(l.ctlIf, 0, "root-first"));
   // The daemon's sockets, and nothing else, ever.
   std::vector<std::string> sockets;
-  for (const std::string& path : {lab::AuxSocketPath(l.ctlIf), lab::PortSocketPath(l.ctlIf, 0),
-                                  lab::PortSocketPath(l.ctlIf, 1),
-                                  lab::ControlSocketPath(l.ctlIf)}) {
+  for (const std::string& path :
+       {lab::AuxSocketPath(l.ctlIf), lab::PortSocketPath(l.ctlIf, 0),
+        lab::PortSocketPath(l.ctlIf, 1), lab::ControlSocketPath(l.ctlIf)}) {
     sockets.push_back(path.substr(path.rfind('/') + 1));
   }
   std::sort(sockets.begin(), sockets.end());
