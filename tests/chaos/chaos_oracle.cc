@@ -97,13 +97,19 @@ PortModel ModelPort(const PortRecord& pr) {
         m.at[t].push_back(m.tokens.size());
         m.tokens.push_back({t, si, optional, endWrite});
       };
-      add(cmd, !cuts.empty() || lenient || Lenient(s));
-      if (!cuts.empty()) {
-        size_t from = at;
-        cuts.push_back(end);
-        for (size_t c : cuts) {
-          add(s.text.substr(from, c - from), true);
-          from = c;
+      // The daemon may have cut the command at any of the client's quiet
+      // pauses, or at none: every run of consecutive pieces is a command it
+      // may have sent. In the order of their start, the longer first, so
+      // that each way of cutting reads forward through the tokens.
+      std::vector<size_t> points = {at};
+      points.insert(points.end(), cuts.begin(), cuts.end());
+      points.push_back(end);
+      const size_t n = points.size() - 1;
+      for (size_t i = 0; i < n; ++i) {
+        for (size_t j = n; j > i; --j) {
+          bool all = i == 0 && j == n;
+          add(s.text.substr(points[i], points[j] - points[i]),
+              all ? !cuts.empty() || lenient || Lenient(s) : true);
         }
       }
       at = end;
