@@ -45,14 +45,7 @@ static const int kExitDrainMs = 500;
 static void WaitUntilLocked(pthread_cond_t* cond, int64_t deadlineMs) {
   int64_t left = deadlineMs - NowMs();
   if (left <= 0) return;
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_sec += static_cast<time_t>(left / 1000);
-  until.tv_nsec += static_cast<long>(left % 1000) * 1000000;
-  if (until.tv_nsec >= 1000000000) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000000000;
-  }
+  struct timespec until = RealtimeDeadline(left);
   pthread_cond_timedwait(cond, &g_logMutex, &until);
 }
 

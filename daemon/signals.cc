@@ -12,6 +12,7 @@
 
 #include <atomic>
 
+#include "core/clock.h"
 #include "core/controller.h"
 #include "core/counters.h"
 #include "core/fd_util.h"
@@ -124,13 +125,7 @@ void RestoreAllTTYModes() {
     E1Controller& c = *cs[i];
     // The serial thread may be closing the line this moment; wait briefly
     // for it, but never let a held lock stop the exit.
-    struct timespec until;
-    clock_gettime(CLOCK_REALTIME, &until);
-    until.tv_nsec += 100 * 1000 * 1000;
-    if (until.tv_nsec >= 1000 * 1000 * 1000) {
-      until.tv_sec += 1;
-      until.tv_nsec -= 1000 * 1000 * 1000;
-    }
+    struct timespec until = RealtimeDeadline(100);
     bool locked = c.ttyRunning == 0 || pthread_mutex_timedlock(&c.lock, &until) == 0;
     // What a stopped writer left in the stream must not go out with the
     // stdio flush at exit, after the restore.

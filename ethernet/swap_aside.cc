@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <time.h>
 
+#include "core/clock.h"
 #include "core/log.h"
 #include "discovery/eth_function.h"
 #include "discovery/sysfs_names.h"
@@ -130,13 +131,7 @@ void FinishSwap(const SwapAside* aside) {
 }
 
 void RestoreParkedInterfaces() {
-  struct timespec until;
-  clock_gettime(CLOCK_REALTIME, &until);
-  until.tv_nsec += 100 * 1000 * 1000;
-  if (until.tv_nsec >= 1000 * 1000 * 1000) {
-    until.tv_sec += 1;
-    until.tv_nsec -= 1000 * 1000 * 1000;
-  }
+  struct timespec until = RealtimeDeadline(100);
   if (pthread_mutex_timedlock(&g_parkedLock, &until) != 0) return;
   for (Parked& p : g_parked) {
     if (!p.used) continue;

@@ -53,6 +53,21 @@ class EthernetPairs : public lab::RigTest {
     ASSERT_TRUE(Daemon().Signal(SIGCONT));
   }
 
+  // The pairs' interfaces swap names (both up again after), with the
+  // daemon held still: each rename alone would then fail for ever.
+  void SwapNamesBehindDaemon() {
+    ASSERT_TRUE(Daemon().Signal(SIGSTOP));
+    lab::SetInterfaceUp("e1p0", false);
+    lab::SetInterfaceUp("e1p1", false);
+    lab::RenameInterface("e1p0", "other0");
+    lab::RenameInterface("e1p1", "e1p0");
+    lab::RenameInterface("other0", "e1p1");
+    lab::SetInterfaceUp("e1p0", true);
+    lab::SetInterfaceUp("e1p1", true);
+    rig.Net().SyncNow();
+    ASSERT_TRUE(Daemon().Signal(SIGCONT));
+  }
+
   // Waits until the daemon's output holds `needle` at least `n` times.
   bool WaitCount(const std::string& needle, size_t n, std::chrono::milliseconds timeout) {
     return lab::WaitUntil([&] { return CountOf(Daemon().Output(), needle) >= n; }, timeout);
@@ -165,16 +180,7 @@ TEST_F(EthernetPairs, PairsThatSwappedNamesGetTheirOwnNamesBackAndTheirUpStates)
   ASSERT_TRUE(Daemon().WaitForOutput(Steady("e1p1"), Ms(3000))) << Daemon().Output();
   std::this_thread::sleep_for(300ms);  // a pass records the up states
 
-  ASSERT_TRUE(Daemon().Signal(SIGSTOP));
-  lab::SetInterfaceUp("e1p0", false);
-  lab::SetInterfaceUp("e1p1", false);
-  lab::RenameInterface("e1p0", "other0");
-  lab::RenameInterface("e1p1", "e1p0");
-  lab::RenameInterface("other0", "e1p1");
-  lab::SetInterfaceUp("e1p0", true);
-  lab::SetInterfaceUp("e1p1", true);
-  rig.Net().SyncNow();
-  ASSERT_TRUE(Daemon().Signal(SIGCONT));
+  ASSERT_NO_FATAL_FAILURE(SwapNamesBehindDaemon());
 
   // While the daemon holds one of them under a temporary name, that name
   // is missing: not home yet.
@@ -207,16 +213,7 @@ TEST_F(EthernetPairs, AStopJustAfterASwapLeavesNoTemporaryName) {
     Start();
     ASSERT_TRUE(Daemon().WaitForOutput(Steady("e1p1"), Ms(3000))) << Daemon().Output();
     std::this_thread::sleep_for(300ms);  // a pass records the up states
-    ASSERT_TRUE(Daemon().Signal(SIGSTOP));
-    lab::SetInterfaceUp("e1p0", false);
-    lab::SetInterfaceUp("e1p1", false);
-    lab::RenameInterface("e1p0", "other0");
-    lab::RenameInterface("e1p1", "e1p0");
-    lab::RenameInterface("other0", "e1p1");
-    lab::SetInterfaceUp("e1p0", true);
-    lab::SetInterfaceUp("e1p1", true);
-    rig.Net().SyncNow();
-    ASSERT_TRUE(Daemon().Signal(SIGCONT));
+    ASSERT_NO_FATAL_FAILURE(SwapNamesBehindDaemon());
     ASSERT_TRUE(lab::WaitUntil([&] { return Daemon().Output().find("e1tmp") != std::string::npos; },
                                Ms(2000)))
         << Daemon().Output();
@@ -316,13 +313,13 @@ class TwoDaemons : public lab::RigTest {
     rig.AddVethPair("e1a");
     rig.AddVethPair("e1b");
     for (int k = 0; k < 2; ++k) {
-      lab::ControllerSpec spec;
-      spec.pid = lab::kOnePortPid;
-      spec.hub = k == 0 ? "1-1" : "2-1";
-      spec.pairs = {lab::EthFunction::NoNetDir()};
+      lab::ControllerSpec usb;
+      usb.pid = lab::kOnePortPid;
+      usb.hub = k == 0 ? "1-1" : "2-1";
+      usb.pairs = {lab::EthFunction::NoNetDir()};
       lab::UartSpec uart;
       uart.ttyName = "ttyACM" + std::to_string(k);
-      rig.AddController(spec, uart);
+      rig.AddController(usb, uart);
       rig.TrackPair(k, 0, k == 0 ? "e1a" : "e1b");
     }
   }
