@@ -38,6 +38,9 @@ struct ControlClient {
   bool done;        // close once `out` is written (an answer) or now
 };
 
+}  // namespace
+
+// Everything the control thread serves, made by OpenControlSockets.
 struct ControlState {
   E1Controller* const* cs;
   int count;
@@ -46,6 +49,8 @@ struct ControlState {
   std::vector<ControlClient> clients;
   std::vector<TapEntry> copied;
 };
+
+namespace {
 
 bool ParsePort(const std::string& word, int* port) {
   if (word.size() != 1 || word[0] < '0' || word[0] > '2') return false;
@@ -264,7 +269,7 @@ std::string FormatMonitorLine(const char* ctlIf, const TapEntry& e) {
   return line + "\n";
 }
 
-void StartControlSockets(E1Controller* const* cs, int count) {
+ControlState* OpenControlSockets(E1Controller* const* cs, int count) {
   auto* st = new ControlState{cs, count, {}, {}, {}, std::vector<TapEntry>(kCopyBatch)};
   for (int i = 0; i < count; ++i) {
     if (OpenTrafficTap(&cs[i]->tap) != 0) {
@@ -276,6 +281,10 @@ void StartControlSockets(E1Controller* const* cs, int count) {
     // auxiliary sockets are.
     st->listenFds.push_back(CreateListenSocketOrLater(st->paths.back().c_str(), "main"));
   }
+  return st;
+}
+
+void StartControlThread(ControlState* st) {
   pthread_t thread;
   int rc = StartWorker(&thread, ControlThread, st);
   if (rc != 0) LogMessage(3, "Thread create error for %s: %s\n", "Control_thread", strerror(rc));

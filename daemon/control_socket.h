@@ -21,13 +21,18 @@ constexpr size_t kMaxControlRequest = 256;
 // The control socket's path for the controller `ctlIf`.
 std::string ControlSocketPath(const char* ctlIf);
 
+struct ControlState;
+
 // Opens every controller's tap and makes its control socket (a first
 // socket that cannot be made ends the process as a port's does; see
-// CreateListenSocket), then starts the control thread. Main thread, at
-// start-up, after the socket directory is made; the registry no longer
-// changes. A thread that cannot start is logged; the daemon serves its
-// ports without it.
-void StartControlSockets(E1Controller* const* cs, int count);
+// CreateListenSocket). Main thread, at start-up, after the socket
+// directory is made; the registry no longer changes.
+ControlState* OpenControlSockets(E1Controller* const* cs, int count);
+
+// Starts the control thread over them. Call once the port slots are set up
+// (StartPorts): the thread reads their fields for the status document. A
+// thread that cannot start is logged; the daemon serves its ports without it.
+void StartControlThread(ControlState* st);
 
 // The answer to one request line (without its line feed) that is not a
 // monitor: the status document with its line end, "level N\n", "ok OLD

@@ -119,8 +119,9 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   // replace its entries (a member of the group could otherwise take a
   // port's name while its client is connected).
   MakeSocketDirectory(kSocketDir);
-  StartControlSockets(cs, count);
+  ControlState* control = OpenControlSockets(cs, count);
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
+  StartControlThread(control);
 
   // The main loop waits on every auxiliary listener and client, until the
   // next Ethernet pass is due: a client's data is served at once, and the
