@@ -31,11 +31,12 @@ struct ControlClient {
   int ctl;  // index into the controllers
   enum Phase { kRequest, kAnswer, kMonitor } phase;
   std::string in;
-  std::string out;  // bytes not yet written
-  int port;         // the monitor's port, -1: all
-  uint64_t cursor;  // the next tap entry for the monitor
-  uint64_t lost;    // entries it lost and has not been told of
-  bool done;        // close once `out` is written (an answer) or now
+  std::string out;     // bytes not yet written
+  int port;            // the monitor's port, -1: all
+  uint64_t cursor;     // the next tap entry for the monitor
+  uint64_t lost;       // entries it lost and has not been told of
+  bool done;           // close once `out` is written (an answer) or now
+  int64_t deadlineMs;  // a request not read or an answer not taken by then: closed
 };
 
 }  // namespace
@@ -80,7 +81,8 @@ void Accept(ControlState* st, int ctl) {
     CloseRetry(fd);
     return;
   }
-  ControlClient cl{fd, ctl, ControlClient::kRequest, {}, {}, -1, 0, 0, false};
+  ControlClient cl{fd, ctl,   ControlClient::kRequest,          {}, {}, -1, 0,
+                   0,  false, NowMs() + kControlClientTimeoutMs};
   st->clients.push_back(std::move(cl));
 }
 
@@ -195,6 +197,17 @@ void* ControlThread(void* arg) {
       p.push_back({cl.fd, events, 0});
     }
     int timeout = monitors ? kTapPollMs : missing ? kRelistenRetryMs : -1;
+    int64_t now = NowMs();
+    for (ControlClient& cl : st->clients) {
+      if (cl.phase == ControlClient::kMonitor || (cl.done && cl.out.empty())) continue;
+      if (now >= cl.deadlineMs) {
+        cl.done = true;  // silent or not reading: its place goes to others
+        cl.out.clear();
+        continue;
+      }
+      int left = static_cast<int>(cl.deadlineMs - now);
+      if (timeout < 0 || left < timeout) timeout = left;
+    }
     // Done clients whose answer is out are closed before the wait.
     bool closeNow = false;
     for (const ControlClient& cl : st->clients) closeNow = closeNow || (cl.done && cl.out.empty());

@@ -15,6 +15,10 @@
 
 // Clients served at once per controller; one more is told "error busy".
 constexpr int kMaxControlClients = 8;
+// A client that has not sent its request line, or not taken its answer,
+// this long after it connected is closed, so that silent clients cannot
+// keep the places of the others.
+constexpr int kControlClientTimeoutMs = 5000;
 // The longest request line, its line feed included.
 constexpr size_t kMaxControlRequest = 256;
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "daemon/control_socket.h"
 #include "tests/control/control_lab.h"
 
 namespace {
@@ -167,6 +168,25 @@ TEST_F(MonitorLab, MoreThanEightClientsAreToldBusy) {
   EXPECT_EQ(control_lab::Ask(rig.Controller().ControlPath(), "status"), "error busy\n");
   monitors.pop_back();
   std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(control_lab::Ask(rig.Controller().ControlPath(), "log-level"), "level 4\n");
+}
+
+// Clients that connect and never finish their request would otherwise
+// keep every place for good: they are closed after the request time.
+TEST_F(MonitorLab, SilentClientsAreClosedAndTheirPlacesFreed) {
+  std::vector<lab::PortClient> silent(kMaxControlClients);
+  for (size_t i = 0; i < silent.size(); ++i) {
+    ASSERT_TRUE(silent[i].ConnectWithin(rig.Controller().ControlPath(), Ms(3000)));
+    if (i % 2 == 1) silent[i].Send("stat");  // half a request, no line end
+  }
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(control_lab::Ask(rig.Controller().ControlPath(), "status"), "error busy\n");
+  auto start = Clock::now();
+  for (lab::PortClient& c : silent) {
+    ASSERT_TRUE(c.WaitForEof(Ms(kControlClientTimeoutMs + 3000)));
+    EXPECT_EQ(c.Buffer(), "");
+  }
+  EXPECT_GE(Clock::now() - start, Ms(kControlClientTimeoutMs - 1000)) << "closed too soon";
   EXPECT_EQ(control_lab::Ask(rig.Controller().ControlPath(), "log-level"), "level 4\n");
 }
 
