@@ -187,6 +187,8 @@ TEST_F(ControlLab, CountersMoveByExactlyWhatHappened) {
     if (line.find("stuck") != std::string::npos) return std::nullopt;
     return ack(line);
   });
+  long long waitedBefore = UartCount(Doc(), "lineWaitMs");
+  auto stalled = std::chrono::steady_clock::now();
   Sim().StopReading();
   std::this_thread::sleep_for(Ms(50));  // in effect
   std::string many;
@@ -200,6 +202,18 @@ TEST_F(ControlLab, CountersMoveByExactlyWhatHappened) {
   EXPECT_EQ(client.Buffer().find("late"), std::string::npos);
   ASSERT_TRUE(Sim().WaitForSubstring("CMD:port E1.0 stuck" + std::string(80, 's'), Ms(5000)));
   EXPECT_EQ(PortCount(Doc(), 0, "repliesDroppedAfterEof"), 1);
+  // The port waited for the line from shortly after the stall (the
+  // controller's buffer filled) until the controller read again; each wait
+  // is counted once the write after it is done, the last with the last
+  // command.
+  ASSERT_TRUE(lab::WaitUntil(
+      [&] { return lab::CountOf(Sim().Received(), "CMD:port E1.0 stuck") == 2000; }, Ms(5000)));
+  long long waited = UartCount(Doc(), "lineWaitMs") - waitedBefore;
+  auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::steady_clock::now() - stalled)
+                     .count();
+  EXPECT_GE(waited, 250) << "the stall lasted over 350 ms";
+  EXPECT_LE(waited, elapsed);
 
   // Unplugged and back: one loss, one reopen, port 0 replays its block.
   lab::WaitUntil([&] { return !Doc().Get("ports")->items[0].Bool("client"); }, Ms(3000));
