@@ -9,6 +9,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -18,11 +19,17 @@
 #include <vector>
 
 #include "core/run_paths.h"
+#include "lab/demo_steps.h"
 #include "lab/lab.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using demo::Contains;
+using demo::Grep;
+using demo::Lines;
+using demo::Steps;
+using demo::TakeLines;
 using Clock = std::chrono::steady_clock;
 
 // The lab: one controller with USB ids c251:0005 (two E1 ports, two
@@ -31,104 +38,6 @@ using Clock = std::chrono::steady_clock;
 constexpr const char* kPair0 = "e1eth0";
 constexpr const char* kPair1 = "e1eth1";
 constexpr const char* kStranger = "lan7";  // what "somebody else" renames pair 0 to
-
-// ---------------------------------------------------------------------------
-// Presentation: numbered steps with their expectation, what was seen, and
-// one line per check.
-
-class Steps {
- public:
-  void Begin(const std::string& title, const std::string& expected) {
-    ++number_;
-    stepOk_ = true;
-    printf("\n[%d] %s\n", number_, title.c_str());
-    PrintBlock("    expected: ", expected);
-    fflush(stdout);
-  }
-
-  void Saw(const std::string& label, const std::string& text) {
-    std::string shown = text;
-    if (!shown.empty() && shown.back() == '\n') shown.pop_back();
-    PrintBlock("    " + label + ": ", shown.empty() ? "(nothing)" : shown);
-    fflush(stdout);
-  }
-
-  bool Check(bool ok, const std::string& what) {
-    printf("    %s %s\n", ok ? "[ok]    " : "[FAILED]", what.c_str());
-    fflush(stdout);
-    if (!ok) stepOk_ = false;
-    return ok;
-  }
-
-  void End() {
-    if (!stepOk_) failed_.push_back(number_);
-    printf("    => %s\n", stepOk_ ? "as expected" : "NOT as expected");
-    fflush(stdout);
-  }
-
-  int Count() const { return number_; }
-  const std::vector<int>& Failed() const { return failed_; }
-
- private:
-  static void PrintBlock(const std::string& head, const std::string& text) {
-    std::string pad(head.size(), ' ');
-    size_t start = 0;
-    bool first = true;
-    for (;;) {
-      size_t nl = text.find('\n', start);
-      std::string line =
-          text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-      printf("%s%s\n", first ? head.c_str() : pad.c_str(), line.c_str());
-      first = false;
-      if (nl == std::string::npos) break;
-      start = nl + 1;
-    }
-  }
-
-  int number_ = 0;
-  bool stepOk_ = true;
-  std::vector<int> failed_;
-};
-
-// ---------------------------------------------------------------------------
-
-// Reads until the client holds `lines` lines, the peer ends the connection,
-// or the time is up; returns what it holds and empties it.
-std::string TakeLines(lab::PortClient* c, size_t lines, std::chrono::milliseconds timeout) {
-  c->ReadLines(lines, timeout);
-  std::string out = c->Buffer();
-  c->ClearBuffer();
-  return out;
-}
-
-std::string Lines(const std::vector<std::string>& lines) {
-  std::string out;
-  for (const std::string& l : lines) out += l + "\n";
-  return out;
-}
-
-// The lines of `text` that contain one of `needles`.
-std::string Grep(const std::string& text, const std::vector<std::string>& needles) {
-  std::string out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    std::string line = text.substr(start, nl == std::string::npos ? std::string::npos : nl - start);
-    for (const std::string& n : needles) {
-      if (line.find(n) != std::string::npos) {
-        out += line + "\n";
-        break;
-      }
-    }
-    if (nl == std::string::npos) break;
-    start = nl + 1;
-  }
-  return out;
-}
-
-std::string Contains(const std::string& text, const std::string& needle) {
-  return text.find(needle) != std::string::npos ? needle : "";
-}
 
 // What the simulated controller answers: "status" gets a status report,
 // everything else is acknowledged.
@@ -285,7 +194,50 @@ int RunDemo() {
   intruder.Close();
   steps.End();
 
-  // 6: unplug, replug as another tty, replay.
+  // 6: inside the running daemon.
+  steps.Begin("Look inside the running daemon: e1ctl status, e1ctl monitor -n 4",
+              "status: the UART open on ttyACM0, a client on each port with its counters;\n"
+              "monitor: each CMD: line written (tx, sent) and each reply read (rx,\n"
+              "delivered), with its time in microseconds, the controller and the port");
+  lab::ToolRun status = lab::RunE1ctl({"status", ctlIf});
+  steps.Saw("e1ctl status", status.out + status.err);
+  lab::ToolRun monitor;
+  std::atomic<bool> watched{false};
+  std::thread watcher([&] {
+    monitor = lab::RunE1ctl({"monitor", ctlIf, "-n", "4"});
+    watched = true;
+  });
+  // Port 1 asks again until the monitor has its lines: it attaches at its
+  // own pace, and what went before it attached is not shown.
+  for (int i = 0; i < 25 && !lab::WaitUntil([&] { return watched.load(); }, 200ms); ++i) {
+    c1.Send("status\n");
+  }
+  watcher.join();
+  TakeLines(&c1, 100, 100ms);
+  steps.Saw("e1ctl monitor", monitor.out + monitor.err);
+  steps.Check(status.status == lab::ExitStatus::Exited(0),
+              "status " + StatusText(status.status) + ": served, UART open (a health check)");
+  steps.Check(!Contains(status.out, "ttyACM0").empty(), "status names the tty");
+  std::vector<std::string> seen;
+  for (size_t at = 0; at < monitor.out.size();) {
+    size_t nl = monitor.out.find('\n', at);
+    seen.push_back(monitor.out.substr(at, nl - at));
+    at = nl == std::string::npos ? monitor.out.size() : nl + 1;
+  }
+  const std::string tx = " " + ctlIf + " 1 tx sent CMD:port E1.1 status";
+  const std::string rx = " " + ctlIf + " 1 rx delivered ACK:E1.1:E1.1 sync ok, no alarms";
+  size_t txs = 0, rxs = 0;
+  for (const std::string& l : seen) {
+    txs += l.size() > tx.size() && l.compare(l.size() - tx.size(), tx.size(), tx) == 0 ? 1 : 0;
+    rxs += l.size() > rx.size() && l.compare(l.size() - rx.size(), rx.size(), rx) == 0 ? 1 : 0;
+  }
+  steps.Check(monitor.status == lab::ExitStatus::Exited(0) && seen.size() == 4,
+              "the monitor ended after 4 lines");
+  steps.Check(txs >= 1 && rxs >= 1 && txs + rxs == 4,
+              "commands written and replies delivered, nothing else");
+  steps.End();
+
+  // 7: unplug, replug as another tty, replay.
   steps.Begin("Unplug the controller, plug it back as ttyACM1",
               "the daemon notices the loss, finds the controller again as /dev/ttyACM1,\n"
               "and every port resends its last command block: the controller receives\n"
@@ -320,7 +272,7 @@ int RunDemo() {
       "the replies of the replayed commands reached the clients");
   steps.End();
 
-  // 7: end-of-file reply.
+  // 8: end-of-file reply.
   steps.Begin("The controller ends a session: it sends \"ACK:E1.1:EOF\"",
               "the daemon closes port 1's client (it reads end of file), port 0's client\n"
               "stays, and port 1 accepts a new client");
@@ -336,7 +288,7 @@ int RunDemo() {
   steps.Check(got0 == "E1.0 sync ok, no alarms\n", "port 0's client still works");
   steps.End();
 
-  // 8: renamed Ethernet interface.
+  // 9: renamed Ethernet interface.
   steps.Begin(std::string("Rename ") + kPair0 + " to " + kStranger + " behind the daemon's back",
               std::string("the daemon renames it back to ") + kPair0 +
                   " and, since it was up, brings it up again;\n" + kPair1 + " is left alone");
@@ -366,7 +318,7 @@ int RunDemo() {
               std::string(kPair1) + " unchanged (down)");
   steps.End();
 
-  // 9: the end.
+  // 10: the end.
   steps.Begin("Stop the daemon: SIGTERM",
               "\"Abnormal exit, sig = 0000000F\", exit status 0, lock file removed");
   c0.Close();
@@ -404,7 +356,8 @@ int main(int argc, char** argv) {
           "Usage: e1demo\n"
           "Runs e1ctld against a simulated two-port controller in a throw-away sandbox\n"
           "(own mount, network and PID namespaces; needs root) and checks each step:\n"
-          "the -p, -s and -e tables, commands and replies on both E1 ports, replay\n"
+          "the -p, -s and -e tables, commands and replies on both E1 ports, e1ctl\n"
+          "status and monitor on the running daemon, replay\n"
           "after a replug, the end-of-file reply, an Ethernet rename undone, and the\n"
           "orderly stop. Exit status 0 when every step did what was expected, 1 when\n"
           "one did not, another value when the lab could not be set up.\n");
@@ -415,6 +368,7 @@ int main(int argc, char** argv) {
   }
   lab::EnterSandbox(argc, argv);
   lab::SetDaemonPath(E1CTLD_PATH);
+  lab::SetE1ctlPath(E1CTL_PATH);
   try {
     return RunDemo();
   } catch (const std::exception& e) {
