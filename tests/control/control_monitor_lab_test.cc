@@ -162,6 +162,51 @@ TEST_F(MonitorLab, AMonitorThatNeverReadsLosesLinesButNeverSlowsThePort) {
       << b.substr(b.size() > 300 ? b.size() - 300 : 0);
 }
 
+// A flood of replies with monitors that never read attached: the client
+// gets every reply, as fast as without them, and nothing is lost for it.
+TEST_F(MonitorLab, StuckMonitorsDoNotSlowAReplyFlood) {
+  lab::PortClient client;
+  ASSERT_TRUE(Attach(0, &client));
+  ASSERT_TRUE(client.ReadUntil(rig.LastSync(), Ms(3000)));
+  client.ClearBuffer();
+  const int kReplies = 4000;  // a burst the client's queue takes whole
+  // Five bursts, each read whole before the next; how long they took.
+  auto flood = [&](const std::string& round) {
+    auto start = Clock::now();
+    for (int b = 0; b < 5; ++b) {
+      std::string tag = round + "b" + std::to_string(b) + "-";
+      std::string burst;
+      for (int i = 0; i < kReplies; ++i) burst += "ACK:E1.0:" + tag + std::to_string(i) + "\n";
+      EXPECT_TRUE(Sim().Send(burst));
+      EXPECT_TRUE(client.ReadUntil(tag + std::to_string(kReplies - 1) + "\n", Ms(10000))) << tag;
+      EXPECT_EQ(lab::CountOf(client.Buffer(), tag), static_cast<size_t>(kReplies)) << tag;
+      client.ClearBuffer();
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+  };
+  const int kRounds = 3;
+  long long plain = 1 << 30, watched = 1 << 30;
+  std::vector<lab::PortClient> stuck(2);
+  for (int round = 0; round < kRounds; ++round) {
+    plain = std::min<long long>(plain, flood("p" + std::to_string(round) + "-"));
+  }
+  for (lab::PortClient& m : stuck) {
+    ASSERT_TRUE(m.ConnectWithin(rig.Controller().ControlPath(), Ms(3000)));
+    int small = 4096;
+    setsockopt(m.Fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ASSERT_TRUE(m.Send("monitor\n"));
+  }
+  std::this_thread::sleep_for(50ms);  // attached before the floods
+  for (int round = 0; round < kRounds; ++round) {
+    watched = std::min<long long>(watched, flood("w" + std::to_string(round) + "-"));
+  }
+  EXPECT_LT(watched, plain * 2 + 30 * kSlow)
+      << "fastest five floods of " << kReplies << " replies without monitors " << plain
+      << " ms, with two stuck ones " << watched << " ms";
+  // The monitors did see the traffic, and lost some of it.
+  ASSERT_TRUE(stuck[0].ReadUntil("lost ", Ms(5000))) << stuck[0].Buffer().substr(0, 300);
+}
+
 TEST_F(MonitorLab, MoreThanEightClientsAreToldBusy) {
   std::vector<lab::PortClient> monitors(8);
   for (lab::PortClient& m : monitors) ASSERT_TRUE(OpenMonitor(&m, "monitor"));
