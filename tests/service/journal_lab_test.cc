@@ -130,7 +130,7 @@ TEST_F(JournalLab, WithoutTheJournalTheMessagesAreTheBareText) {
                 0u)
           << out;
     }
-    EXPECT_EQ(out.find("<"), std::string::npos) << out;
+    EXPECT_EQ(out.find('<'), std::string::npos) << out;
   }
 }
 
