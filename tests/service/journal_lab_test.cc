@@ -63,12 +63,12 @@ class JournalLab : public lab::RigTest {
     lab::PortClient client;
     EXPECT_TRUE(Attach(0, &client));
     if (replug) {
-      // Pulled out as a real controller is: the interface goes with the tty.
-      Sim().Unplug();
+      // Pulled out as a real controller is: the interface is gone when the
+      // serial thread sees the hang-up and looks for its tty again.
       rig.usb.RemoveInterface(Layout().ctlIf);
-      // Whether the lookup's scandir error is printed depends on the error
-      // number the serial thread had before it: it is not waited for.
-      std::this_thread::sleep_for(1s);
+      Sim().Unplug();
+      EXPECT_TRUE(Daemon().WaitForOutput("IsUSBDeviceTTYport: scandir error", 5s * kSlow))
+          << Daemon().Output();
       rig.usb.AddInterface(Layout().ctlIf);
       rig.usb.BindDriver(Layout().ctlIf);
       Sim().Plug(1);
@@ -90,6 +90,9 @@ TEST_F(JournalLab, StartClientReplugAndStopPutNothingAtWarningOrAbove) {
   EXPECT_NE(out.find("<6>Parameter 1: " + Layout().ctlIf + "\n"), std::string::npos) << out;
   EXPECT_NE(out.find("<6>CheckForE1_QZXcontroller: path " + Layout().dataIf + " doesn't match " +
                      Layout().ctlIf + " \n"),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("<5>IsUSBDeviceTTYport: scandir error : No such file or directory (2)\n"),
             std::string::npos)
       << out;
 }
