@@ -85,8 +85,9 @@ struct E1Controller {
 
   // The serial thread.
   pthread_t ttyThread;  // written by the main thread when it starts the thread
-  // Set to 1 by the main thread once the UART opened at start-up, just
-  // before it starts the serial thread (also when that start fails), and
+  // Set to 1 by the main thread after the start-up open of the UART
+  // (whether or not the tty was there), just before it starts the serial
+  // thread (also when that start fails), and
   // never cleared: the loop condition of TTY_thread and TTY_loop (always
   // true, so the thread runs until the process ends), and for the main loop
   // and the exit handler "this controller has a serial thread" (the exit
