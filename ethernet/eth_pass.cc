@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "core/clock.h"
 #include "core/log.h"
 #include "core/run_options.h"
 #include "ethernet/link_watch.h"
