@@ -417,7 +417,9 @@ TEST(EthernetHub, FailingRenamesOfAHubDoNotSlowThePass) {
   const long used = ThreadTicks(d.Pid(), d.Pid()) - before;
   const double share = static_cast<double>(used) / static_cast<double>(ticksPerSecond) /
                        (static_cast<double>(lab::ElapsedMs(from)) / 1000.0);
-  EXPECT_LT(share, 0.05) << used << " ticks";
+  // Twice as much in sanitizer builds, where it came to 3.7 % (TSan).
+  const double bound = lab::kSlow > 1 ? 0.10 : 0.05;
+  EXPECT_LT(share, bound) << used << " ticks";
 
   // Still one failure per pair and pass: nothing was skipped to be fast.
   std::string out = d.Output();
