@@ -20,6 +20,7 @@ void InitControllerRecord(E1Controller* c) {
   c->ifSock = -1;
   c->auxListenFd = -2;
   c->auxClientFd = -1;
+  for (int& fd : c->ethNetDirFd) fd = -1;
   pthread_mutex_init(&c->statusLock, nullptr);
   InitControllerCounters(&c->counters);
   InitTrafficTap(&c->tap);

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/types.h>
 #include <termios.h>
 
 #include <atomic>
@@ -138,6 +139,20 @@ struct E1Controller {
   // temporary name to free its own wanted name; the pair's next visit only
   // clears it, and the one after looks the new name up.
   uint8_t ethMovedAside[kMaxEthPairs];
+  // The pair's "<ethPath>:1.0/net" directory kept open between passes
+  // (-1 while closed), so that a pass only rewinds and rereads it, and the
+  // device and inode it had when opened.
+  int ethNetDirFd[kMaxEthPairs];
+  dev_t ethNetDirDev[kMaxEthPairs];
+  ino_t ethNetDirIno[kMaxEthPairs];
+  // Index of the interface that the last visit found under its wanted name
+  // in this network namespace; 0 otherwise. While it is known, link
+  // notifications report the pair's changes and idle passes skip it.
+  unsigned ethIfIndex[kMaxEthPairs];
+  // The name that a link notification last gave that interface ("" once it
+  // was deleted), and whether one came since the pair's last visit.
+  char ethLinkName[kMaxEthPairs][16];
+  uint8_t ethLinkNews[kMaxEthPairs];
 };
 
 // Puts a record into its cleared state: strings null, numbers zero, every

@@ -15,8 +15,9 @@
 int OpenAuxPollSet(AuxPollSet* set, size_t count) {
   set->entries = nullptr;
   set->count = 0;
-  if (count > SIZE_MAX / sizeof *set->entries) return ENOMEM;
-  set->entries = static_cast<struct pollfd*>(calloc(count > 0 ? count : 1, sizeof *set->entries));
+  if (count >= SIZE_MAX / sizeof *set->entries) return ENOMEM;
+  // One entry more, after the controllers', for the caller.
+  set->entries = static_cast<struct pollfd*>(calloc(count + 1, sizeof *set->entries));
   set->count = set->entries != nullptr ? count : 0;
   return set->entries != nullptr ? 0 : ENOMEM;
 }

@@ -15,7 +15,8 @@ struct AuxPollSet {
   size_t count;
 };
 
-// Allocates one entry per controller. 0, or ENOMEM when the entries cannot
+// Allocates one entry per controller and one more at index `count`, which
+// the caller fills and serves itself. 0, or ENOMEM when the entries cannot
 // be had (entries null, count 0).
 int OpenAuxPollSet(AuxPollSet* set, size_t count);
 

@@ -24,7 +24,7 @@
 #include "daemon/lock_files.h"
 #include "daemon/service_notify.h"
 #include "daemon/signals.h"
-#include "ethernet/eth_pairs.h"
+#include "ethernet/eth_pass.h"
 #include "ethernet/swap_aside.h"
 #include "ports/e1_thread.h"
 #include "ports/listen_socket.h"
@@ -123,12 +123,16 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
   for (int i = 0; i < count; ++i) StartPorts(cs[i]);
   StartControlThread(control);
 
-  // The main loop waits on every auxiliary listener and client, until the
-  // next Ethernet pass is due: a client's data is served at once, and the
-  // pass runs every kPassIntervalMs however busy the clients keep the
-  // loop. After a failed accept the next wait leaves the listeners out
-  // until a wait times out, so that a connection that cannot be taken does
-  // not keep the loop busy.
+  // The main loop waits on every auxiliary listener and client, and on the
+  // link notifications, until the next Ethernet pass is due: a client's
+  // data is served at once, a watched interface that got another name is
+  // renamed back at once, and the regular pass runs every kPassIntervalMs
+  // however busy the clients keep the loop. After a failed accept the next
+  // wait leaves the listeners out until a wait times out, so that a
+  // connection that cannot be taken does not keep the loop busy.
+  EthPassState eth;
+  OpenEthPass(&eth);
+  struct pollfd& link = aux.entries[aux.count];
   bool withListeners = true;
   int64_t nextPassMs = NowMs() + kPassIntervalMs;
   for (;;) {
@@ -136,25 +140,33 @@ void RunSupervisor(E1Controller* const* cs, int count, const char* invocation) {
     ActOnPendingSignal();
     ActOnLogLevelSignal();
     FillAuxPollSet(&aux, cs, withListeners);
-    int64_t left = nextPassMs - NowMs();
+    link.fd = eth.linkFd;
+    link.events = POLLIN;
+    link.revents = 0;
+    int64_t dueMs = nextPassMs;
+    if (eth.retryAtMs >= 0 && eth.retryAtMs < dueMs) dueMs = eth.retryAtMs;
+    int64_t left = dueMs - NowMs();
     int timeout = left <= 0                 ? 0
                   : left >= kPassIntervalMs ? kPassIntervalMs
                                             : static_cast<int>(left);
-    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count), timeout);
+    int rc = poll(aux.entries, static_cast<nfds_t>(aux.count + 1), timeout);
     if (rc < 0) {
       if (errno == EINTR) continue;  // a handled signal: act on it at the top
       LogMessage(3, "Poll E1 controller error\n");
       SleepMs(200);
     } else if (rc > 0) {
-      withListeners = ServeAuxPollSet(&aux, cs);
+      if (rc > (link.revents != 0 ? 1 : 0)) withListeners = ServeAuxPollSet(&aux, cs);
     } else {
       withListeners = true;
     }
     int64_t now = NowMs();
-    if (now < nextPassMs) continue;
-    nextPassMs = now + kPassIntervalMs;
-    if (!g_options.keepEthNames) {
-      for (int i = 0; i < count; ++i) SyncEthPairs(cs[i]);
+    bool passNow = link.revents != 0 && ServeLinkNotifications(&eth, cs, count);
+    if (eth.retryAtMs >= 0 && now >= eth.retryAtMs) passNow = true;
+    if (now >= nextPassMs) {
+      nextPassMs = now + kPassIntervalMs;
+      if (!g_options.keepEthNames) RunRegularPass(&eth, cs, count);
+    } else if (passNow) {
+      RunNewsPass(&eth, cs, count, now);
     }
   }
 }

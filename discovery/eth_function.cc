@@ -4,7 +4,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include "discovery/known_controllers.h"
 #include "discovery/sysfs_names.h"
@@ -24,53 +23,90 @@ bool IsTemporaryEthName(const char* name) {
   return true;
 }
 
-// True when a device on hub `hub` (the entries "<hub>.<k>" of `root`) is a
-// known model with a pair at hub port `port`.
-static bool HubHasControllerPairAt(const char* root, const char* hub, int port) {
-  DIR* d = opendir(root);
-  if (d == nullptr) return false;
-  size_t hubLen = strlen(hub);
-  bool found = false;
-  for (struct dirent* e = readdir(d); e != nullptr && !found; e = readdir(d)) {
-    const char* name = e->d_name;
-    if (strncmp(name, hub, hubLen) != 0 || name[hubLen] != '.' || strchr(name, ':') != nullptr ||
-        strchr(name + hubLen + 1, '.') != nullptr) {
-      continue;
-    }
+namespace {
+
+struct HubPorts {
+  std::string hub;
+  unsigned pairPorts;  // bit k: a known model on this hub has a pair at port k
+};
+
+// "<hub>.<port>" with no further '.' or ':' (a device, not an interface).
+bool SplitDevice(const char* name, std::string* hub, int* port) {
+  const char* dot = strrchr(name, '.');
+  if (name[0] == '.' || dot == nullptr || strchr(name, ':') != nullptr) return false;
+  hub->assign(name, static_cast<size_t>(dot - name));
+  *port = atoi(dot + 1);
+  return true;
+}
+
+// The pair ports of the known models among the devices on `hub`.
+unsigned PairPortsOnHub(const char* root, const std::vector<std::string>& devices,
+                        const std::string& hub) {
+  unsigned ports = 0;
+  std::string h;
+  int k = 0;
+  for (const std::string& dev : devices) {
+    if (!SplitDevice(dev.c_str(), &h, &k) || h != hub) continue;
     char path[512];
-    snprintf(path, sizeof path, "%s/%s", root, name);
+    snprintf(path, sizeof path, "%s/%s", root, dev.c_str());
     uint32_t vid = 0, pid = 0;
     ReadUSBIds(path, &vid, &pid);
     int pairPorts[3] = {-1, -1, -1};
     int pairs = LookupKnownController(vid, pid, pairPorts, nullptr, nullptr);
-    for (int i = 0; i < pairs && i < 3; ++i) found = found || pairPorts[i] == port;
+    for (int i = 0; i < pairs && i < 3; ++i) {
+      if (pairPorts[i] >= 0 && pairPorts[i] < 32) ports |= 1u << pairPorts[i];
+    }
   }
-  closedir(d);
-  return found;
+  return ports;
 }
 
-bool IsKnownControllerEthernet(const char* ifName) {
-  if (ifName == nullptr || *ifName == '\0' || strchr(ifName, '/') != nullptr) return false;
+void Build(KnownEthFunctions* m) {
+  m->built = true;
+  m->names.clear();
   const char* root = DevicesRoot();
   DIR* d = opendir(root);
-  if (d == nullptr) return false;
-  bool found = false;
-  for (struct dirent* e = readdir(d); e != nullptr && !found; e = readdir(d)) {
-    // Devices only ("1-1.4"), not their interfaces ("1-1.4:1.0").
-    const char* name = e->d_name;
-    const char* dot = strrchr(name, '.');
-    if (name[0] == '.' || strchr(name, ':') != nullptr || dot == nullptr) continue;
-    char path[512];
-    snprintf(path, sizeof path, "%s/%s:1.0/net/%s", root, name, ifName);
-    struct stat st;
-    if (stat(path, &st) != 0) continue;
-    char hub[256];
-    size_t hubLen = static_cast<size_t>(dot - name);
-    if (hubLen >= sizeof hub) continue;
-    memcpy(hub, name, hubLen);
-    hub[hubLen] = '\0';
-    found = HubHasControllerPairAt(root, hub, atoi(dot + 1));
-  }
+  if (d == nullptr) return;
+  std::vector<std::string> devices;
+  for (struct dirent* e = readdir(d); e != nullptr; e = readdir(d)) devices.emplace_back(e->d_name);
   closedir(d);
-  return found;
+  std::vector<HubPorts> hubs;  // each hub's models are read once
+  std::string hub;
+  int port = 0;
+  for (const std::string& dev : devices) {
+    if (!SplitDevice(dev.c_str(), &hub, &port)) continue;
+    char path[512];
+    snprintf(path, sizeof path, "%s/%s:1.0/net", root, dev.c_str());
+    DIR* net = opendir(path);
+    if (net == nullptr) continue;
+    const HubPorts* known = nullptr;
+    for (const HubPorts& h : hubs) {
+      if (h.hub == hub) known = &h;
+    }
+    if (known == nullptr) {
+      hubs.push_back({hub, PairPortsOnHub(root, devices, hub)});
+      known = &hubs.back();
+    }
+    bool pairPort = port >= 0 && port < 32 && (known->pairPorts & (1u << port)) != 0;
+    for (struct dirent* e = readdir(net); e != nullptr && pairPort; e = readdir(net)) {
+      if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+        m->names.emplace_back(e->d_name);
+      }
+    }
+    closedir(net);
+  }
+}
+
+}  // namespace
+
+void ForgetKnownEthFunctions(KnownEthFunctions* m) {
+  m->built = false;
+}
+
+bool IsKnownControllerEthernet(KnownEthFunctions* m, const char* ifName) {
+  if (ifName == nullptr || *ifName == '\0' || strchr(ifName, '/') != nullptr) return false;
+  if (!m->built) Build(m);
+  for (const std::string& n : m->names) {
+    if (n == ifName) return true;
+  }
+  return false;
 }

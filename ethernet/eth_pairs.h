@@ -14,4 +14,21 @@
 // Always 0.
 int SyncEthPairs(E1Controller* c);
 
+enum class EthPassKind {
+  kFull,  // every pair looked up in sysfs
+  kIdle,  // the pairs that notifications do not watch, or named
+  kNews,  // only the pairs that notifications named
+};
+
+// One pass of that kind over the controller's pairs (see eth_pairs.h for
+// what a visit does). False when a pair of a kNews pass was left for a
+// later look because sysfs did not show the notified change yet.
+// Requires: main thread.
+bool SyncEthPairsOf(E1Controller* c, EthPassKind kind);
+
+// Whether visits learn the index of each interface found under its wanted
+// name (ethIfIndex), for link notifications to follow it; off by default.
+// Requires: main thread.
+void SetPairIndexesWatched(bool on);
+
 #endif  // E1CTLD_ETHERNET_ETH_PAIRS_H_

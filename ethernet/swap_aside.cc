@@ -7,11 +7,13 @@
 #include <strings.h>
 #include <time.h>
 
+#include <vector>
+
 #include "core/clock.h"
 #include "core/log.h"
 #include "discovery/eth_function.h"
-#include "discovery/sysfs_names.h"
 #include "ethernet/if_requests.h"
+#include "ethernet/pair_lookup.h"
 
 namespace {
 
@@ -55,41 +57,76 @@ void CopyName(char* dst, const char* src) {
   snprintf(dst, IFNAMSIZ, "%s", src != nullptr ? src : "");
 }
 
-// True when the interface that now carries `name` is the current
-// interface of another pair that the daemon keeps and that wants another
-// name: two pairs that swapped names. Stores that pair.
-bool FindKeptHolder(const E1Controller* c, int i, const char* name, E1Controller** holder,
-                    int* holderPair) {
+// The current interface names of the registry's pairs and the Ethernet
+// functions of known controllers, each looked up once per pass on the
+// first failing rename and reused by the others, so that a hub of failing
+// pairs costs one walk per pass, not one per failing pair.
+struct PairName {
+  E1Controller* c;
+  int pair;
+  char current[IFNAMSIZ];
+};
+struct HolderMaps {
+  bool pairsBuilt;
+  std::vector<PairName> pairs;
+  KnownEthFunctions known;
+};
+HolderMaps g_holders;
+
+void BuildPairNames() {
+  g_holders.pairsBuilt = true;
+  g_holders.pairs.clear();
   int count = 0;
   E1Controller* const* cs = GetControllers(&count);
   for (int k = 0; k < count; ++k) {
     E1Controller* o = cs[k];
     int pairs = o->ethPairs < kMaxEthPairs ? o->ethPairs : kMaxEthPairs;
     for (int j = 0; j < pairs; ++j) {
-      if ((o == c && j == i) || o->ethName[j] == nullptr || o->ethPath[j] == nullptr) continue;
+      if (o->ethName[j] == nullptr || o->ethPath[j] == nullptr) continue;
       char* current = nullptr;
-      if (!IsUSBDeviceEthernetPort(o->ethPath[j], ":1.0", true, &current)) continue;
-      bool found = current != nullptr && strcmp(current, name) == 0 &&
-                   strcasecmp(current, o->ethName[j]) != 0;
-      free(current);
-      if (found) {
-        *holder = o;
-        *holderPair = j;
-        return true;
+      if (LookUpPairName(o, j, &current) && current != nullptr) {
+        PairName p = {o, j, {}};
+        CopyName(p.current, current);
+        g_holders.pairs.push_back(p);
       }
+      free(current);
     }
+  }
+}
+
+// True when the interface that now carries `name` is the current
+// interface of another pair that the daemon keeps and that wants another
+// name: two pairs that swapped names. Stores that pair.
+bool FindKeptHolder(const E1Controller* c, int i, const char* name, E1Controller** holder,
+                    int* holderPair) {
+  if (!g_holders.pairsBuilt) BuildPairNames();
+  for (const PairName& p : g_holders.pairs) {
+    E1Controller* o = p.c;
+    int j = p.pair;
+    if ((o == c && j == i) || strcmp(p.current, name) != 0 ||
+        strcasecmp(p.current, o->ethName[j]) == 0) {
+      continue;
+    }
+    *holder = o;
+    *holderPair = j;
+    return true;
   }
   return false;
 }
 
 }  // namespace
 
+void ForgetHolders() {
+  g_holders.pairsBuilt = false;
+  ForgetKnownEthFunctions(&g_holders.known);
+}
+
 bool MoveHolderAside(E1Controller* c, int i, SwapAside* aside) {
   const char* wanted = c->ethName[i];
   aside->holder = nullptr;
   aside->holderPair = 0;
   if (!FindKeptHolder(c, i, wanted, &aside->holder, &aside->holderPair) &&
-      !IsKnownControllerEthernet(wanted)) {
+      !IsKnownControllerEthernet(&g_holders.known, wanted)) {
     return false;
   }
   unsigned index = if_nametoindex(wanted);
@@ -108,6 +145,7 @@ bool MoveHolderAside(E1Controller* c, int i, SwapAside* aside) {
     return false;
   }
   LogMessage(6, "Port '%s' renamed to '%s'\n", wanted, p.tempName);
+  ForgetHolders();
   Park(p);
   CopyName(aside->tempName, p.tempName);
   // Its pair skips its next visit: the names come from sysfs, and a copy of

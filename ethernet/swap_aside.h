@@ -15,6 +15,10 @@ struct SwapAside {
   int holderPair;
 };
 
+// Drops what the holder lookups of MoveHolderAside learnt: call it when a
+// pass begins and after every rename that succeeded. Requires: main thread.
+void ForgetHolders();
+
 // Frees the wanted name of pair `i` of `c` when the interface holding it is
 // the current interface of another pair of this registry that wants another
 // name, or the Ethernet function of another known controller in sysfs (one

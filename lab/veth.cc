@@ -1,7 +1,10 @@
 #include "lab/veth.h"
 
 #include <errno.h>
+#include <linux/netlink.h>
+#include <linux/rtnetlink.h>
 #include <net/if.h>
+#include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -174,7 +177,25 @@ void NetFollower::SyncLocked() {
   }
 }
 
+// A link-notification socket for the follower, -1 when none can be had
+// (the follower then only polls).
+static int OpenLinkNotifications() {
+  int fd = socket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, NETLINK_ROUTE);
+  if (fd < 0) return -1;
+  struct sockaddr_nl addr = {};
+  addr.nl_family = AF_NETLINK;
+  addr.nl_groups = RTMGRP_LINK;
+  if (bind(fd, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
 void NetFollower::Loop() {
+  // A rename is followed as soon as the kernel reports it (well under a
+  // millisecond), and every 5 ms in any case.
+  int link = OpenLinkNotifications();
   while (!stop_) {
     {
       std::lock_guard<std::mutex> lock(mu_);
@@ -184,8 +205,14 @@ void NetFollower::Loop() {
         fprintf(stderr, "NetFollower: %s\n", e.what());
       }
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    struct pollfd p = {link, POLLIN, 0};
+    if (poll(&p, 1, 5) > 0) {
+      char buf[8192];
+      while (recv(link, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+      }
+    }
   }
+  if (link >= 0) close(link);
 }
 
 }  // namespace lab

@@ -38,7 +38,8 @@ void DeleteInterface(const std::string& name);
 // Follows interfaces by index: for every tracked entry, the fake "net"
 // directory holds exactly one subdirectory named after the interface's
 // current name (none once the interface is deleted). A thread re-checks
-// every 5 ms; SyncNow() does it at once.
+// as soon as the kernel reports a link change, and every 5 ms; SyncNow()
+// does it at once.
 class NetFollower {
  public:
   NetFollower();

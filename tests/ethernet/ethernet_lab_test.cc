@@ -3,10 +3,12 @@
 // follow kernel renames as the real sysfs does.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -298,6 +300,134 @@ TEST_F(EthernetPairs, PassKeepsItsPaceWhileAnAuxClientSendsEvery100Ms) {
     EXPECT_GE(CountOf(Daemon().Output(), served), before + 3) << Daemon().Output();
   }
   EXPECT_GE(sent.load(), 10);
+}
+
+// A rename by somebody else (as `ip link set NAME name OTHER` does, the
+// interface up and the daemon running) is undone in milliseconds, well
+// within one 200 ms pass, wherever in the pass it falls, and the interface
+// comes back up; the messages stay those of a pass that renames.
+TEST_F(EthernetPairs, AForeignRenameIsUndoneWellWithinOnePass) {
+  lab::SetInterfaceUp("e1p0", true);
+  const int index = lab::InterfaceIndex("e1p0");
+  Start();
+  ASSERT_TRUE(Daemon().WaitForOutput(Steady("e1p0"), Ms(3000))) << Daemon().Output();
+  std::this_thread::sleep_for(300ms);  // a pass records the up state
+  auto home = [&] {
+    return lab::InterfaceName(index) == "e1p0" && lab::InterfaceUpState("e1p0").value_or(false);
+  };
+  constexpr int kCycles = 8;
+  for (int k = 0; k < kCycles; ++k) {
+    SCOPED_TRACE("cycle " + std::to_string(k));
+    // Spread over the pass's phase: 230 + 37k ms is never a whole number
+    // of 200 ms passes after the previous cycle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(230 + 37 * k));
+    auto renamedAt = std::chrono::steady_clock::now();
+    lab::RenameInterface("e1p0", "other0");
+    // Fixed, not widened under sanitizers: the old 200 ms poll misses it.
+    // Looked at every 0.2 ms, the figure is the undoing's own.
+    long backUs = -1;
+    while (backUs < 0 && lab::ElapsedMs(renamedAt) < 60) {
+      if (home()) {
+        backUs = std::chrono::duration_cast<std::chrono::microseconds>(
+                     std::chrono::steady_clock::now() - renamedAt)
+                     .count();
+      } else {
+        std::this_thread::sleep_for(200us);
+      }
+    }
+    ASSERT_GE(backUs, 0) << "not back within 60 ms\n" << Daemon().Output();
+  }
+  std::this_thread::sleep_for(300ms);
+  std::string out = Daemon().Output();
+  EXPECT_EQ(CountOf(out, "Port 'other0' adm up\n"), size_t{kCycles}) << out;
+  EXPECT_EQ(CountOf(out, "Port 'other0' renamed to 'e1p0'\n"), size_t{kCycles}) << out;
+  EXPECT_EQ(CountOf(out, "Port 'e1p0' has returned to adm up state\n"), size_t{kCycles}) << out;
+  EXPECT_EQ(CountOf(out, "Can't obtain adm state"), 0u) << out;
+  EXPECT_EQ(CountOf(out, Steady("e1p0")), 1u) << out;
+  EXPECT_EQ(CountOf(out, Steady("e1p1")), 1u) << out;
+}
+
+// CPU time (user + system) that thread `tid` of process `pid` has used, in
+// clock ticks.
+long ThreadTicks(pid_t pid, pid_t tid) {
+  std::string stat =
+      lab::ReadFile("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) + "/stat");
+  std::istringstream rest(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  // Fields after the command name start at 3 (state); utime is 14, stime 15.
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stol(field);
+  }
+  return ticks;
+}
+
+// A hub of controllers whose every pair fails its rename, each wanted name
+// held by a foreign interface (the pair's veth peer): each pass logs every
+// failure, and finding out that no pair of the daemon holds those names
+// costs one look at sysfs per pass, not one per failing pair, so the main
+// thread stays far below a core (with 32 controllers it took a fifth of one
+// when every failure read sysfs for every pair).
+TEST(EthernetHub, FailingRenamesOfAHubDoNotSlowThePass) {
+  constexpr int kControllers = 32;
+  lab::Rig rig;
+  auto name = [](int k, int j) { return "h" + std::to_string(k) + "p" + std::to_string(j); };
+  auto moved = [](int k, int j) { return "x" + std::to_string(k) + "p" + std::to_string(j); };
+  for (int k = 0; k < kControllers; ++k) {
+    rig.ForgetInterfaces({moved(k, 0), moved(k, 1)});
+    rig.AddVethPair(name(k, 0));
+    rig.AddVethPair(name(k, 1));
+    lab::ControllerSpec usb;
+    usb.pid = lab::kTwoPortPid;
+    usb.hub = "1-" + std::to_string(k + 1);
+    usb.pairs = {lab::EthFunction::NoNetDir(), lab::EthFunction::NoNetDir()};
+    lab::UartSpec uart;
+    uart.simulated = false;  // the pass runs without a serial line
+    uart.ttyName = "ttyACM" + std::to_string(k);
+    rig.AddController(usb, uart);
+    rig.TrackPair(static_cast<size_t>(k), 0, name(k, 0));
+    rig.TrackPair(static_cast<size_t>(k), 1, name(k, 1));
+  }
+  lab::DaemonProcess& d = rig.StartDaemon({"-n"});
+  // Past discovery once the last lock file is there; then a few passes.
+  const std::string lastLock = rig.Controller(kControllers - 1).LockPath();
+  ASSERT_TRUE(lab::WaitUntil([&] { return lab::Exists(lastLock); }, Ms(5000))) << d.Output();
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(d.Signal(SIGSTOP));
+  for (int k = 0; k < kControllers; ++k) {
+    for (int j = 0; j < 2; ++j) {
+      lab::RenameInterface(name(k, j), moved(k, j));
+      lab::RenameInterface(name(k, j) + "peer", name(k, j));
+    }
+  }
+  rig.Net().SyncNow();
+  ASSERT_TRUE(d.Signal(SIGCONT));
+  auto error = [&](int k, int j) {
+    return "Error renaming '" + moved(k, j) + "' to '" + name(k, j) +
+           "': No such file or directory (2)\n";
+  };
+  ASSERT_TRUE(lab::WaitUntil([&] { return CountOf(d.Output(), error(kControllers - 1, 1)) >= 2; },
+                             Ms(5000)))
+      << d.Output();
+
+  const long ticksPerSecond = sysconf(_SC_CLK_TCK);
+  const long before = ThreadTicks(d.Pid(), d.Pid());
+  auto from = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(3s);
+  const long used = ThreadTicks(d.Pid(), d.Pid()) - before;
+  const double share = static_cast<double>(used) / static_cast<double>(ticksPerSecond) /
+                       (static_cast<double>(lab::ElapsedMs(from)) / 1000.0);
+  // Twice as much in sanitizer builds, where it came to 3.7 % (TSan).
+  const double bound = lab::kSlow > 1 ? 0.10 : 0.05;
+  EXPECT_LT(share, bound) << used << " ticks";
+
+  // Still one failure per pair and pass: nothing was skipped to be fast.
+  std::string out = d.Output();
+  for (int k = 0; k < kControllers; ++k) {
+    for (int j = 0; j < 2; ++j) EXPECT_GE(CountOf(out, error(k, j)), 10u) << name(k, j);
+  }
+  EXPECT_TRUE(lab::InterfaceExists(moved(0, 0)));
+  EXPECT_FALSE(lab::IsInterfaceUp(moved(0, 0)));
 }
 
 }  // namespace
