@@ -62,10 +62,11 @@ status_has() { prop "$inst" StatusText | grep -q -- "$1"; }
 
 # The controller: the fake sysfs entry of its tty and e1sim on a pty linked
 # as /dev/<tty>. unplug removes both, as a pulled cable does.
-plug() {
+sim_up() {
   box systemd-run -q --unit=e1sim-ctl --collect /mnt/share/e1sim --link "/dev/$1" &&
-    wait_for 5 box test -e "/dev/$1" && "$fakeusb" "$share/sys" tty-add "$1"
+    wait_for 5 box test -e "/dev/$1"
 }
+plug() { sim_up "$1" && "$fakeusb" "$share/sys" tty-add "$1"; }
 unplug() {
   "$fakeusb" "$share/sys" tty-remove "$1"
   box systemctl stop e1sim-ctl.service
@@ -294,16 +295,20 @@ done
 
 # --- A tty absent at start ------------------------------------------------------
 phase "tty absent at start"
+# The controller is in sysfs with its tty named, the device node is not
+# there yet (the simulator not running).
 box systemctl stop "$inst"
 unplug ttyACM1
+"$fakeusb" "$share/sys" tty-add ttyACM0
 if box systemctl start "$inst" && status_has "waiting for its tty"; then
   ok "started without its tty: $(prop "$inst" StatusText)"; else
   fail "started without its tty: $(prop "$inst" ActiveState), '$(prop "$inst" StatusText)'"; fi
 box systemd-run -q --unit=e1-early --collect e1ctl -c "$ctl" -t 0 early
-sleep_until=$(now)
-plug ttyACM0 || fail "plugging the tty after the start"
+wait_for 5 status_has ", 1 client" || fail "the early client did not connect: '$(prop "$inst" StatusText)'"
+plugged=$(now)
+sim_up ttyACM0 || fail "the tty's device node after the start"
 if wait_for 15 uart_got "CMD:port E1.0 early"; then
-  ok "the tty plugged after the start is served: the early command reached it $(since "$sleep_until") s later"
+  ok "the tty plugged after the start is served: the early command reached it $(since "$plugged") s later"
 else
   fail "the tty plugged after the start is not served: '$(prop "$inst" StatusText)'"
 fi
@@ -322,7 +327,7 @@ if [ -z "$switch" ]; then fail "no mask-and-enable command in README.md"; else
   else
     fail "after the switch: e1ctld.service $(prop e1ctld.service ActiveState) (status $(prop e1ctld.service ExecMainStatus)), $inst $(prop "$inst" ActiveState)"
   fi
-  page=$(zcat /usr/share/man/man8/e1ctld.8.gz 2>/dev/null || cat "$src/packaging/e1ctld.8")
+  page=$(box zcat /usr/share/man/man8/e1ctld.8.gz)  # the installed page
   words=$(sed 's/\\-/-/g; s/\\f[BIRP]//g' <<<"$page" | tr -s ' \n' ' ')
   if grep -qF -- "$switch" <<<"$words"; then ok "the man page gives the same switch"; else
     fail "the man page does not give: $switch"; fi
