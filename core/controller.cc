@@ -35,15 +35,20 @@ void PublishUARTState(E1Controller* c, bool open) {
   pthread_mutex_lock(&c->statusLock);
   snprintf(c->statusTty, sizeof c->statusTty, "%s", c->ttyName != nullptr ? c->ttyName : "");
   c->statusOpen = open ? 1 : 0;
+  if (open) c->statusEverOpen = 1;
   c->statusSeq.fetch_add(1);
   pthread_mutex_unlock(&c->statusLock);
 }
 
-uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, bool* open) {
+uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, UartAccount* state) {
   pthread_mutex_lock(&c->statusLock);
   snprintf(tty, size, "%s", c->statusTty);
-  *open = c->statusOpen != 0;
   uint32_t seq = c->statusSeq.load();
+  if (seq == 0 || c->statusOpen != 0) {
+    *state = UartAccount::kOpen;
+  } else {
+    *state = c->statusEverOpen != 0 ? UartAccount::kLost : UartAccount::kWaiting;
+  }
   pthread_mutex_unlock(&c->statusLock);
   return seq;
 }

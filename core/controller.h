@@ -75,13 +75,19 @@ struct E1Controller {
   // when that open fails; the close-down leaves it as it is, and nothing
   // reads it.
   uint8_t savedModeValid;
+  // Under `lock`: set at the first successful open; until then the error
+  // of the last failed open (0: none), so that a tty absent since start-up
+  // is reported once, not at every attempt of the serial thread.
+  uint8_t everOpened;
+  int lastOpenError;
   struct termios savedMode;  // written back at every close and at exit
   struct termios rawMode;    // applied at open
 
   // The serial thread.
   pthread_t ttyThread;  // written by the main thread when it starts the thread
-  // Set to 1 by the main thread once the UART opened at start-up, just
-  // before it starts the serial thread (also when that start fails), and
+  // Set to 1 by the main thread after the start-up open of the UART
+  // (whether or not the tty was there), just before it starts the serial
+  // thread (also when that start fails), and
   // never cleared: the loop condition of TTY_thread and TTY_loop (always
   // true, so the thread runs until the process ends), and for the main loop
   // and the exit handler "this controller has a serial thread" (the exit
@@ -90,10 +96,12 @@ struct E1Controller {
   // The serial thread's account of the line for status reports, so that the
   // main loop never reads ttyName nor takes `lock`: under statusLock a copy
   // of the tty name and whether the line is open; statusSeq grows with
-  // every account.
+  // every account. statusEverOpen: some account said open (a closed line
+  // that was never open is one still waiting for its tty since start-up).
   pthread_mutex_t statusLock;
   char statusTty[32];
   uint8_t statusOpen;
+  uint8_t statusEverOpen;
   std::atomic<uint32_t> statusSeq;
 
   // What the control socket reports and streams: the counters (see
@@ -140,13 +148,19 @@ void InitControllerRecord(E1Controller* c);
 
 // Records that the line is open (with the current ttyName) or closed, for
 // status reports, and raises statusSeq. Requires: called by the serial
-// thread, the only writer of ttyName once it runs; statusLock NOT held.
+// thread, the only writer of ttyName once it runs (or by the main thread
+// before it starts it); statusLock NOT held.
 void PublishUARTState(E1Controller* c, bool open);
 
+// The line as the last account tells it: open; lost (closed after it was
+// open); waiting (closed and never open since start-up, or no account yet
+// from a line that was not opened at start-up: see the caller).
+enum class UartAccount : uint8_t { kOpen, kLost, kWaiting };
+
 // Copies the last account of PublishUARTState into `tty` (empty when none)
-// and `open`; returns its sequence number, 0 when there was none yet.
-// Requires: statusLock NOT held; takes it.
-uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, bool* open);
+// and `state` (kOpen when there was none); returns its sequence number, 0
+// when there was none yet. Requires: statusLock NOT held; takes it.
+uint32_t ReadUARTState(E1Controller* c, char* tty, size_t size, UartAccount* state);
 
 // Fills a fresh registry element from the discovery template: copies of the
 // strings, plain copies of ids, counts and descriptors. Returns 0, or -1 when

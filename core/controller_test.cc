@@ -92,4 +92,43 @@ TEST(Controller, TtyNameIsCopiedUnderTheControllerLock) {
   for (E1PortSlot& s : c.ports) pthread_mutex_destroy(&s.clientLock);
 }
 
+// A line closed before it was ever open is waiting for its tty; once it was
+// open, closed means lost, also after later losses and returns.
+TEST(Controller, LineAccountTellsWaitingFromLostAndKeepsTheNameOfEachAccount) {
+  E1Controller c;
+  InitControllerRecord(&c);
+  char tty[32] = "unset";
+  UartAccount line = UartAccount::kLost;
+  EXPECT_EQ(ReadUARTState(&c, tty, sizeof tty, &line), 0u);
+  EXPECT_EQ(line, UartAccount::kOpen);
+  EXPECT_STREQ(tty, "");
+
+  c.ttyName = strdup("ttyACM0");
+  PublishUARTState(&c, false);
+  EXPECT_EQ(ReadUARTState(&c, tty, sizeof tty, &line), 1u);
+  EXPECT_EQ(line, UartAccount::kWaiting);
+  EXPECT_STREQ(tty, "ttyACM0");
+  PublishUARTState(&c, false);  // still not there
+  EXPECT_EQ(ReadUARTState(&c, tty, sizeof tty, &line), 2u);
+  EXPECT_EQ(line, UartAccount::kWaiting);
+
+  free(c.ttyName);
+  c.ttyName = strdup("ttyACM2");
+  PublishUARTState(&c, true);
+  EXPECT_EQ(ReadUARTState(&c, tty, sizeof tty, &line), 3u);
+  EXPECT_EQ(line, UartAccount::kOpen);
+  EXPECT_STREQ(tty, "ttyACM2");
+  for (int round = 0; round < 2; ++round) {
+    PublishUARTState(&c, false);
+    ReadUARTState(&c, tty, sizeof tty, &line);
+    EXPECT_EQ(line, UartAccount::kLost) << round;
+    PublishUARTState(&c, true);
+    ReadUARTState(&c, tty, sizeof tty, &line);
+    EXPECT_EQ(line, UartAccount::kOpen) << round;
+  }
+  free(c.ttyName);
+  pthread_mutex_destroy(&c.statusLock);
+  for (E1PortSlot& s : c.ports) pthread_mutex_destroy(&s.clientLock);
+}
+
 }  // namespace

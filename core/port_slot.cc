@@ -11,7 +11,9 @@
 // Logs a reply write that failed, with the tag of the reply path (also when
 // the port thread meets the error writing out the queue).
 static void LogReplyWriteError(int err) {
-  LogMessage(4, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
+  // A client that left before its reply is its own matter: a notice for
+  // the journal.
+  LogMessageWithPriority(4, 5, "%s: write error (errno=%d): %s\n", "TTY_loop", err, strerror(err));
 }
 
 // Lines that found no room in the port's queue are dropped; the first drop

@@ -44,7 +44,8 @@ int E1Main(int argc, char** argv) {
 
   int sum = 0;
   for (int i = 1; i < optStart; ++i) {
-    LogMessage(4, "Parameter %d: %s\n", i, argv[i]);
+    // Printed by default, but only an account of the arguments.
+    LogMessageWithPriority(4, 6, "Parameter %d: %s\n", i, argv[i]);
     char* arg = strdup(argv[i]);
     if (arg == nullptr) continue;
     sum += CheckForE1_QZXcontroller(arg);

@@ -49,14 +49,20 @@ static std::string Counted(int n, const char* what) {
   return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
 }
 
-std::string ControllerStatusText(const char* ifName, bool serving, bool open, const char* tty,
-                                 int ports, int clients) {
+std::string ControllerStatusText(const char* ifName, bool serving, UartAccount line,
+                                 const char* tty, int ports, int clients) {
   std::string text = std::string(ifName != nullptr ? ifName : "?") + ": ";
   if (!serving) return text + "UART not opened";
-  if (open) {
-    text += tty;
-  } else {
-    text += std::string("UART lost (was ") + tty + ")";
+  switch (line) {
+    case UartAccount::kOpen:
+      text += tty;
+      break;
+    case UartAccount::kLost:
+      text += std::string("UART lost (was ") + tty + ")";
+      break;
+    case UartAccount::kWaiting:
+      text += std::string("waiting for its tty (") + tty + ")";
+      break;
   }
   return text + ", " + Counted(ports, "port") + ", " + Counted(clients, "client");
 }
@@ -132,8 +138,8 @@ std::string StatusLine(E1Controller* const* cs, int count) {
   for (int i = 0; i < count; ++i) {
     E1Controller& c = *cs[i];
     char tty[sizeof c.statusTty];
-    bool open = false;
-    uint32_t seq = ReadUARTState(&c, tty, sizeof tty, &open);
+    UartAccount account = UartAccount::kOpen;
+    uint32_t seq = ReadUARTState(&c, tty, sizeof tty, &account);
     g_notify.seenSeq[static_cast<size_t>(i)] = seq;
     // Read before the clients are counted: a change after it is told at
     // the next turn.
@@ -142,7 +148,7 @@ std::string StatusLine(E1Controller* const* cs, int count) {
     for (int p = 0; p < kMaxE1Ports; ++p) clients += c.ports[p].clientFd.load() >= 0 ? 1 : 0;
     if (i > 0) line += "; ";
     line +=
-        ControllerStatusText(c.usbIfName, c.ttyRunning != 0, open, tty, OpenedPorts(c), clients);
+        ControllerStatusText(c.usbIfName, c.ttyRunning != 0, account, tty, OpenedPorts(c), clients);
   }
   if (count == 0) line += "no controller";
   return line;

@@ -16,10 +16,12 @@ int SendServiceNotification(const char* socketPath, const char* message);
 
 // The status text of one controller: "1-1.3:1.0: ttyACM1, 2 ports,
 // 1 client" while its line is open, "1-1.3:1.0: UART lost (was ttyACM1),
-// ..." while the serial thread waits for it, and "1-1.3:1.0: UART not
-// opened" for a controller without serial thread.
-std::string ControllerStatusText(const char* ifName, bool serving, bool open, const char* tty,
-                                 int ports, int clients);
+// ..." while the serial thread waits for it to come back, "1-1.3:1.0:
+// waiting for its tty (ttyACM0), ..." while it waits for a tty that was not
+// there at start-up, and "1-1.3:1.0: UART not opened" for a controller
+// without serial thread.
+std::string ControllerStatusText(const char* ifName, bool serving, UartAccount line,
+                                 const char* tty, int ports, int clients);
 
 // The watchdog keep-alive interval in microseconds for the given
 // $WATCHDOG_USEC and $WATCHDOG_PID values (either may be null) and this
@@ -29,8 +31,8 @@ std::string ControllerStatusText(const char* ifName, bool serving, bool open, co
 long long WatchdogInterval(const char* usec, const char* pid, long ownPid);
 
 // One turn of the main loop's duties towards the service manager: READY=1
-// with STATUS= once every port socket of every controller whose UART
-// opened at start-up listens (and every serial thread has given its
+// with STATUS= once every port socket of every controller with a serial
+// thread listens (and every serial thread has given its
 // account); STATUS= again whenever a line is lost or found, or a port's
 // client connects or leaves; WATCHDOG=1 when
 // due; STOPPING=1 once a termination signal is pending (call before acting

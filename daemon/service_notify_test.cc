@@ -13,11 +13,14 @@
 namespace {
 
 TEST(ServiceNotify, StatusTextNamesTheLinePortsAndClients) {
-  EXPECT_EQ(ControllerStatusText("1-1.3:1.0", true, true, "ttyACM1", 2, 1),
+  EXPECT_EQ(ControllerStatusText("1-1.3:1.0", true, UartAccount::kOpen, "ttyACM1", 2, 1),
             "1-1.3:1.0: ttyACM1, 2 ports, 1 client");
-  EXPECT_EQ(ControllerStatusText("1-1.3:1.0", true, false, "ttyACM1", 1, 0),
+  EXPECT_EQ(ControllerStatusText("1-1.3:1.0", true, UartAccount::kLost, "ttyACM1", 1, 0),
             "1-1.3:1.0: UART lost (was ttyACM1), 1 port, 0 clients");
-  EXPECT_EQ(ControllerStatusText("2-1:1.0", false, false, "", 0, 0), "2-1:1.0: UART not opened");
+  EXPECT_EQ(ControllerStatusText("1-1.3:1.0", true, UartAccount::kWaiting, "ttyACM0", 2, 1),
+            "1-1.3:1.0: waiting for its tty (ttyACM0), 2 ports, 1 client");
+  EXPECT_EQ(ControllerStatusText("2-1:1.0", false, UartAccount::kLost, "", 0, 0),
+            "2-1:1.0: UART not opened");
 }
 
 TEST(ServiceNotify, WatchdogIntervalIsHalfThePeriodForThisProcessOnly) {

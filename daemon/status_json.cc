@@ -101,13 +101,14 @@ void Options(Json* j) {
 
 void Uart(Json* j, E1Controller* c) {
   char tty[sizeof c->statusTty];
-  bool open = false;
-  uint32_t seq = ReadUARTState(c, tty, sizeof tty, &open);
+  UartAccount line = UartAccount::kOpen;
+  uint32_t seq = ReadUARTState(c, tty, sizeof tty, &line);
   const char* state = "never-opened";
   if (c->ttyRunning.load() != 0) {
-    // Before the serial thread's first account the line is open: it was
-    // opened at start-up.
-    state = open || seq == 0 ? "open" : "lost";
+    // Before the first account the line is open: it was opened at start-up
+    // (a line that was not is accounted as waiting before its serial thread
+    // starts).
+    state = line == UartAccount::kOpen ? "open" : line == UartAccount::kLost ? "lost" : "waiting";
   }
   // Without an account the name is the one found at start-up; with a serial
   // thread it may be replacing it, so it is read under the controller lock.

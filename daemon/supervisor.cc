@@ -55,18 +55,18 @@ static void StartController(E1Controller* c, const char* invocation) {
   pthread_mutex_init(&c->lock, nullptr);
   pthread_cond_init(&c->lineChanged, nullptr);
   c->ifSock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (c->ifSock >= 0 && OpenCtlUART(c) >= 0) {
-    c->ttyRunning = 1;
-    StartWorker(&c->ttyThread, TTY_thread, c);
-  }
+  if (c->ifSock < 0) return;
+  // A tty that is not there yet is waited for as one lost after start-up:
+  // the serial thread opens it when it appears, and the ports serve their
+  // clients meanwhile (a command waits for the line). Accounted as waiting
+  // before the thread runs, so that readiness does not wait for the tty.
+  if (OpenCtlUART(c) < 0) PublishUARTState(c, false);
+  c->ttyRunning = 1;
+  StartWorker(&c->ttyThread, TTY_thread, c);
 }
 
 static void StartPorts(E1Controller* c) {
-  // The serial thread may already be closing a line that hung up at once.
-  pthread_mutex_lock(&c->lock);
-  bool open = c->rdFile != nullptr && c->wrFile != nullptr;
-  pthread_mutex_unlock(&c->lock);
-  if (!open) return;
+  if (!c->ttyRunning) return;
   for (int n = 0; n < c->e1Ports && n < kMaxE1Ports; ++n) {
     E1PortSlot* s = &c->ports[n];
     s->portIndex = static_cast<uint32_t>(n);

@@ -173,7 +173,8 @@ int AnalyzeE1Controller(const char* entryName) {
   if (tmpl.usbIfPath == nullptr) goto drop;
 
   if (UpdateTTYPortName(&tmpl, nullptr) == nullptr) {
-    LogMessage(4, "TTY control device has no name, device path '%s'!\n", devPath);
+    // The data interface of a controller has no tty: not a fault of its own.
+    LogMessageWithPriority(4, 6, "TTY control device has no name, device path '%s'!\n", devPath);
     goto drop;
   }
 

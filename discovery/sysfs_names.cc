@@ -70,7 +70,9 @@ char* IsUSBDeviceTTYport(const char* usbIfPath, bool quiet) {
   });
   if (n < 0 && !quiet) {
     int e = errno;
-    LogMessage(3, "%s: scandir error : %s (%d)\n", "IsUSBDeviceTTYport", strerror(e), e);
+    // Seen when the controller went away (its interface directory is gone).
+    LogMessageWithPriority(3, 5, "%s: scandir error : %s (%d)\n", "IsUSBDeviceTTYport", strerror(e),
+                           e);
   }
   return name;
 }

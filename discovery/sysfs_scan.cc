@@ -63,8 +63,10 @@ int CheckForE1_QZXcontroller(const char* ctlDevice) {
       if (MatchCtlDevice(name, ctlDevice)) {
         total += AnalyzeE1Controller(name);
       } else {
-        LogMessage(3, "%s: path %s doesn't match %s \n", "CheckForE1_QZXcontroller", name,
-                   ctlDevice);
+        // Another interface of the driver (the data interface of the same
+        // controller, say): nothing wrong, printed as ever.
+        LogMessageWithPriority(3, 6, "%s: path %s doesn't match %s \n", "CheckForE1_QZXcontroller",
+                               name, ctlDevice);
       }
       return true;
     });

@@ -45,12 +45,16 @@ static void SyncPair(E1Controller* c, int i) {
   }
   char* current = nullptr;
   if (!IsUSBDeviceEthernetPort(c->ethPath[i], ":1.0", true, &current)) {
-    if (RecordOutcome(c, i, ENODEV)) LogMessage(4, "USB device is not ethernet port.\n");
+    // A controller pulled out: a notice, printed as a warning as ever.
+    if (RecordOutcome(c, i, ENODEV))
+      LogMessageWithPriority(4, 5, "USB device is not ethernet port.\n");
     NotePair(c, i, PairOutcome::kMissing, nullptr);
     return;
   }
   if (current == nullptr) {
-    if (RecordOutcome(c, i, ENODEV)) LogMessage(4, "USB netdevice has no name in namespace.\n");
+    if (RecordOutcome(c, i, ENODEV)) {
+      LogMessageWithPriority(4, 5, "USB netdevice has no name in namespace.\n");
+    }
     NotePair(c, i, PairOutcome::kMissing, nullptr);
     return;
   }
@@ -65,7 +69,9 @@ static void SyncPair(E1Controller* c, int i) {
     return;
   }
   if (GetIfFlags(c->ifSock, current) == 0) {
-    if (RecordOutcome(c, i, ENOENT)) LogMessage(4, "Can't obtain adm state for '%s'\n", current);
+    if (RecordOutcome(c, i, ENOENT)) {
+      LogMessageWithPriority(4, 5, "Can't obtain adm state for '%s'\n", current);
+    }
     NotePair(c, i, PairOutcome::kMissing, current);
     free(current);
     return;

@@ -90,7 +90,7 @@ int TryAgain(const char* path, const char* tag, Relisten* known) {
     known->nextTryMs = NowMs() + kRelistenRetryMs;
     return -1;
   }
-  if (known->failing) LogMessage(4, "%s: socket %s listens again\n", tag, path);
+  if (known->failing) LogMessageWithPriority(4, 5, "%s: socket %s listens again\n", tag, path);
   known->failing = false;
   return fd;
 }

@@ -37,7 +37,16 @@ static FILE* OpenUartWriteStream(E1Controller* c) {
 static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
   c->ctlUART_dr = open(path, O_RDWR | O_NONBLOCK | O_SYNC);
   if (c->ctlUART_dr < 0) {
-    LogMessage(4, "Can't open controller device %s: %s\n", path, strerror(errno));
+    int err = errno;
+    // A tty absent since start-up was reported at start-up: while the
+    // serial thread waits for it the same failure shows only with
+    // --debugmsg. Once the serial thread runs, a tty that cannot be opened
+    // yet is one it waits for (udev may not have made the node): a notice
+    // for the journal.
+    bool repeated = !c->everOpened && c->lastOpenError == err;
+    c->lastOpenError = err;
+    LogMessageWithPriority(repeated ? 7 : 4, c->ttyRunning ? 5 : 4,
+                           "Can't open controller device %s: %s\n", path, strerror(err));
     c->ctlUART_dr = -1;
     c->rdFile = nullptr;
     c->wrFile = nullptr;
@@ -90,6 +99,7 @@ static int OpenCtlUARTLocked(E1Controller* c, const char* path) {
   // what waits (after stopping the writers), so the stdio flush at exit
   // has nothing to write.
   setvbuf(c->wrFile, nullptr, _IOLBF, 0);
+  c->everOpened = 1;
   return 0;
 }
 

@@ -227,8 +227,11 @@ void* TTY_thread(void* arg) {
   while (c->ttyRunning) {
     if (c->ctlUART_dr < 0) {
       WaitCtlUART(c);
-      Bump(c->counters.uart.reopens);
-      c->counters.uart.lastReopenMs.store(WallMs(), std::memory_order_relaxed);
+      // A tty absent at start-up is opened for the first time, not again.
+      if (Read(c->counters.uart.losses) > 0) {
+        Bump(c->counters.uart.reopens);
+        c->counters.uart.lastReopenMs.store(WallMs(), std::memory_order_relaxed);
+      }
     }
     c->counters.uart.sinceMs.store(WallMs(), std::memory_order_relaxed);
     PublishUARTState(c, true);

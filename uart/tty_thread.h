@@ -5,7 +5,8 @@
 
 #include "core/controller.h"
 
-// Thread body; `arg` is the E1Controller, its UART open. Reads (TTY_loop)
+// Thread body; `arg` is the E1Controller, its UART open, or closed when the
+// tty was not there at start-up (then waited for first). Reads (TTY_loop)
 // until the line is lost and waits for it to come back (each opening asks
 // the ports for a replay, see OpenCtlUART). Runs while ttyRunning is set, which nothing
 // clears: it never returns while the process runs.

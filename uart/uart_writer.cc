@@ -44,7 +44,8 @@ size_t WriteCtlUARTLocked(E1Controller* c, const char* data, size_t len) {
         waitStartUs = -1;
       }
       if (stallReported) {
-        LogMessage(4, "%s: controller %s takes commands again\n", "E1_thread", c->ttyName);
+        LogMessageWithPriority(4, 5, "%s: controller %s takes commands again\n", "E1_thread",
+                               c->ttyName);
         stallReported = false;
       }
       continue;

@@ -337,17 +337,24 @@ TEST_F(ControlLab, E1ctlStatusExitStatusTellsTheHealth) {
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(9)) << r.out << r.err;
 }
 
-TEST_F(ControlLab, AControllerWithoutUartAtStartIsNeverOpened) {
+// A tty not there at start-up is waited for: the port listens meanwhile,
+// and the controller is reported as waiting, not healthy.
+TEST_F(ControlLab, AControllerWithoutUartAtStartWaitsForItsTty) {
   lab::UartSpec none;
   none.simulated = false;
   AddController(lab::kOnePortPid, none);
   rig.StartDaemon({"-k", Layout().ctlIf});
   lab::PortClient probe;
   ASSERT_TRUE(probe.ConnectWithin(rig.Controller().ControlPath(), Ms(5000))) << Daemon().Output();
+  lab::PortClient client;
+  EXPECT_TRUE(client.ConnectWithin(rig.Controller().PortPath(0), Ms(5000))) << Daemon().Output();
   JsonValue doc = Doc();
-  EXPECT_EQ(doc.Get("uart")->Str("state"), "never-opened");
+  EXPECT_EQ(doc.Get("uart")->Str("state"), "waiting");
+  EXPECT_EQ(doc.Get("uart")->Str("tty"), "ttyACM0");
+  EXPECT_EQ(doc.Get("uart")->Int("reopens"), 0);
   lab::ToolRun r = lab::RunE1ctl({"status", Layout().ctlIf});
   EXPECT_EQ(r.status, lab::ExitStatus::Exited(8)) << r.out << r.err;
+  EXPECT_NE(r.out.find("uart:   waiting for its tty (ttyACM0)"), std::string::npos) << r.out;
 }
 
 }  // namespace

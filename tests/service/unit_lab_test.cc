@@ -70,7 +70,8 @@ std::string BoundingSet(const std::string& drop = "") {
 // The daemon as the units start it: the units' umask, their group, only the
 // bounding set given.
 std::unique_ptr<lab::DaemonProcess> StartAsUnit(const std::vector<std::string>& args,
-                                                const std::string& boundingSet) {
+                                                const std::string& boundingSet,
+                                                bool journal = false) {
   std::string cmd = "umask " + UnitValue("UMask") + " && exec setpriv --bounding-set " +
                     boundingSet + " --inh-caps -all --regid " + std::to_string(kGroup) +
                     " --clear-groups -- \"$0\" \"$@\"";
@@ -79,6 +80,7 @@ std::unique_ptr<lab::DaemonProcess> StartAsUnit(const std::vector<std::string>& 
   lab::DaemonOptions o;
   o.path = "/bin/sh";
   o.argv0 = "sh";
+  o.journalStream = journal;
   return std::make_unique<lab::DaemonProcess>(shArgs, o);
 }
 
@@ -290,15 +292,16 @@ TEST_F(UnitLab, TheUnitsCapabilitiesAreEnoughAndEachIsNeeded) {
   EXPECT_EQ(d->WaitExit(Ms(10000)), lab::ExitStatus::Exited(0)) << d->Output();
   EXPECT_FALSE(lab::Exists(lockPath));
 
-  // Without CAP_NET_ADMIN the interface stays renamed.
+  // Without CAP_NET_ADMIN the interface stays renamed; the failure is an
+  // error for the journal.
   rig.Net().SyncNow();  // the rename back, in the fake sysfs before the next discovery
-  d = StartAsUnit({l.ctlIf, "--debugmsg"}, BoundingSet("CAP_NET_ADMIN"));
+  d = StartAsUnit({l.ctlIf, "--debugmsg"}, BoundingSet("CAP_NET_ADMIN"), /*journal=*/true);
   EXPECT_TRUE(Serves(l.ctlIf, 0, "no-net-admin"));
   ASSERT_TRUE(d->Signal(SIGSTOP));
   lab::RenameInterface("e1p0", "moved0");
   rig.Net().SyncNow();  // the rename back, in the fake sysfs before the next discovery
   ASSERT_TRUE(d->Signal(SIGCONT));
-  EXPECT_TRUE(d->WaitForOutput("Error renaming", Ms(10000))) << d->Output();
+  EXPECT_TRUE(d->WaitForOutput("<3>Error renaming 'moved0' to 'e1p0'", Ms(10000))) << d->Output();
   EXPECT_TRUE(lab::InterfaceExists("moved0"));
   d.reset();
 }

@@ -95,7 +95,7 @@ const char kHelp[] =
     "  6  stale socket: the socket file is left from a daemon that has ended\n"
     "  7  connection lost: the daemon ended while connected, without an end-of-file\n"
     "     reply\n"
-    "  8   status: a controller's daemon has its UART lost or never opened\n"
+    "  8   status: a controller's daemon has its UART lost, waiting or never opened\n"
     "  9   status, monitor, log-level: no daemon answers on the control socket\n"
     "  10  status: unknown controller (not plugged in, no lock file, no socket)\n";
 

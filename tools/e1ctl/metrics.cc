@@ -41,7 +41,7 @@ const PortCounter kPortCounters[] = {
      &PortStatus::commandsTooLong},
 };
 
-const char* const kUartStates[] = {"open", "lost", "never-opened"};
+const char* const kUartStates[] = {"open", "lost", "waiting", "never-opened"};
 const char* const kOutcomes[] = {"same", "renamed", "failed", "missing", "no-name", "none"};
 
 void DeclareFamilies(Exposition* x) {

@@ -190,9 +190,11 @@ TEST(Metrics, TwoControllersGiveOneGroupedFamilyPerMetric) {
   EXPECT_EQ(samples["e1ctld_uart_state"],
             Strings({"e1ctld_uart_state{controller=\"1-1.3:1.0\",state=\"open\"} 1",
                      "e1ctld_uart_state{controller=\"1-1.3:1.0\",state=\"lost\"} 0",
+                     "e1ctld_uart_state{controller=\"1-1.3:1.0\",state=\"waiting\"} 0",
                      "e1ctld_uart_state{controller=\"1-1.3:1.0\",state=\"never-opened\"} 0",
                      "e1ctld_uart_state{controller=\"2-1:1.0\",state=\"open\"} 0",
                      "e1ctld_uart_state{controller=\"2-1:1.0\",state=\"lost\"} 1",
+                     "e1ctld_uart_state{controller=\"2-1:1.0\",state=\"waiting\"} 0",
                      "e1ctld_uart_state{controller=\"2-1:1.0\",state=\"never-opened\"} 0"}));
   EXPECT_EQ(samples["e1ctld_port_replies_dropped_after_eof_total"],
             Strings({"e1ctld_port_replies_dropped_after_eof_total{controller=\"1-1.3:1.0\","

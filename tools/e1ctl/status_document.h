@@ -22,7 +22,7 @@ struct DaemonOptions {
 
 // Times are milliseconds since the Unix epoch; absent: never.
 struct UartStatus {
-  std::string state;  // "open", "lost", "never-opened" (or a newer word)
+  std::string state;  // "open", "lost", "waiting", "never-opened" (or a newer word)
   std::string tty;
   std::optional<long long> sinceMs;
   long long losses = 0;

@@ -10,6 +10,11 @@ std::string StatusTable(const JsonValue& doc) {
   const JsonValue* uart = doc.Get("uart");
   std::string state = uart != nullptr ? uart->Str("state") : "?";
   std::string tty = uart != nullptr ? uart->Str("tty") : "";
+  // Not lost, and not healthy either: its tty was not there at start-up.
+  if (state == "waiting") {
+    state = "waiting for its tty";
+    if (!tty.empty()) tty = "(" + tty + ")";
+  }
   char line[256];
   snprintf(line, sizeof line, "%s\n  daemon: pid %lld, e1ctld %s\n  uart:   %s%s%s\n",
            doc.Str("controller").c_str(), doc.Int("pid"), doc.Str("version").c_str(), state.c_str(),
