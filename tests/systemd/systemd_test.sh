@@ -365,6 +365,8 @@ restarted() { is_active "$inst" && [ "$(prop "$inst" MainPID)" != "$pid" ]; }
 if wait_for 10 restarted; then ok "the upgrade restarted $inst"; else
   fail "the upgrade did not restart $inst (pid $pid, now $(prop "$inst" MainPID))"; fi
 if grep -q "not starting it" <<<"$out"; then fail "the upgrade printed a 'not starting it' notice"; fi
+if grep -q "already plugged in" <<<"$out"; then
+  fail "the upgrade announced starting a daemon that was running"; fi
 box dpkg -r e1ctld >/dev/null 2>&1
 if is_active "$inst" || box test -e /usr/sbin/e1ctld; then
   fail "after dpkg -r: $inst $(prop "$inst" ActiveState), e1ctld still installed"; else
