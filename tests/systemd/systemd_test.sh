@@ -3,7 +3,8 @@
 # systemd-nspawn from this machine's own tree (its /usr and /var under
 # throw-away overlays, a copy of /etc), a simulated controller (e1sim on a
 # pty, as a transient unit) behind the lab's fake USB tree bound over the
-# container's /sys/bus, and the package installed, used, upgraded and
+# container's /sys/bus and /sys/devices/pci0000:00 (with veth interfaces as
+# its Ethernet functions), and the package installed, used, upgraded and
 # removed the way an operator does it. Each case prints "ok:" or "FAIL:"
 # with what was seen; each phase its time.
 #
