@@ -4,7 +4,7 @@
 # packages are present.
 set -eu
 want=(cmake ninja-build g++ make googletest libgtest-dev iproute2 util-linux clang libclang-rt-14-dev socat dpkg-dev groff-base
-      debhelper lintian systemd udev clang-format clang-tidy python3-prometheus-client)
+      debhelper lintian systemd systemd-container udev clang-format clang-tidy python3-prometheus-client)
 missing=()
 for p in "${want[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

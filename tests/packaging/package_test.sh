@@ -12,9 +12,12 @@
 #  5. cmake --install under a scratch prefix: the same files.
 # Needs root (namespaces, chroot).
 #
-#   package_test.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR CMAKE
+#   package_test.sh SOURCE_DIR BUILD_DIR SCRATCH_DIR CMAKE [KEEP_DEB]
+# KEEP_DEB: where the package built is copied for later suites (removed
+# first, so a failed build leaves none).
 set -u
-src=$1 build=$2 scratch=$3 cmake=$4
+src=$1 build=$2 scratch=$3 cmake=$4 keep=${5:-}
+[ -z "$keep" ] || rm -f "$keep"
 fails=0
 fail() { echo "FAIL: $*"; fails=$((fails + 1)); }
 check() { # check DESCRIPTION COMMAND...
@@ -157,6 +160,7 @@ arch=$(dpkg --print-architecture)
 deb=$scratch/pkg/e1ctld_${debversion}_${arch}.deb
 check "built e1ctld_${debversion}_${arch}.deb (version from e1ctld -v)" test -f "$deb"
 [ -f "$deb" ] || finish
+[ -z "$keep" ] || cp "$deb" "$keep"
 check "compiled with Debian's hardening flags under -Werror" \
   grep -q -- '-fstack-protector-strong.*-D_FORTIFY_SOURCE=2.*-Werror' "$scratch/build.log"
 
@@ -185,6 +189,7 @@ usr/sbin/e1ctld
 usr/share/doc/e1ctld/README.md.gz
 usr/share/doc/e1ctld/changelog.gz
 usr/share/doc/e1ctld/copyright
+usr/share/lintian/overrides/e1ctld
 usr/share/man/man1/e1ctl.1.gz
 usr/share/man/man1/e1sim.1.gz
 usr/share/man/man8/e1ctld.8.gz"
