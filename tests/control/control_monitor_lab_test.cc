@@ -122,7 +122,9 @@ TEST_F(MonitorLab, AMonitorThatNeverReadsLosesLinesButNeverSlowsThePort) {
   ASSERT_TRUE(Attach(0, &client));
   // Rounds of round trips, without and with a monitor with a tiny receive
   // buffer that reads nothing; the fastest round of each is compared, so
-  // that a busy machine's pauses do not count.
+  // that a busy machine's pauses do not count. A round trip takes from 15
+  // to 100 us as the processors sleep or not, so the bound is loose: it is
+  // there for a monitor that holds the port up, which takes seconds.
   const int kRounds = 4;
   const int kTrips = 500;
   std::vector<lab::PortClient> stuck(kRounds);
@@ -139,7 +141,7 @@ TEST_F(MonitorLab, AMonitorThatNeverReadsLosesLinesButNeverSlowsThePort) {
     watched = std::min<long long>(watched, RoundTrips(&client, kTrips, tag).count());
     if (round + 1 < kRounds) m.Close();
   }
-  EXPECT_LT(watched, plain * 3 / 2 + 50 * kSlow)
+  EXPECT_LT(watched, plain * 2 + 100 * kSlow)
       << "fastest " << kTrips << " round trips without monitor " << plain
       << " ms, with a stuck one " << watched << " ms";
   lab::PortClient& last = stuck.back();
@@ -200,7 +202,7 @@ TEST_F(MonitorLab, StuckMonitorsDoNotSlowAReplyFlood) {
   for (int round = 0; round < kRounds; ++round) {
     watched = std::min<long long>(watched, flood("w" + std::to_string(round) + "-"));
   }
-  EXPECT_LT(watched, plain * 2 + 30 * kSlow)
+  EXPECT_LT(watched, plain * 2 + 100 * kSlow)
       << "fastest five floods of " << kReplies << " replies without monitors " << plain
       << " ms, with two stuck ones " << watched << " ms";
   // The monitors did see the traffic, and lost some of it.
