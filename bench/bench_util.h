@@ -23,7 +23,7 @@ struct Config {
   int window = 32;        // commands outstanding
   int idleSeconds = 5;
   int discoveryRuns = 15;
-  int comparisonRounds = 5;  // daemon, daemon with monitor, pty and socat take turns this often
+  int comparisonRounds = 7;  // daemon, daemon with monitor, pty and socat take turns this often
   int replugCycles = 20;
   int renameCycles = 20;
   std::vector<int> scaleSizes = {1, 8, 32, 64, 128};

@@ -42,13 +42,11 @@ DevChange Drain(DevWatch* w) {
     for (ssize_t off = 0; off < n;) {
       const struct inotify_event* e = reinterpret_cast<const struct inotify_event*>(buf + off);
       off += static_cast<ssize_t>(sizeof(struct inotify_event) + e->len);
-      if (e->mask & IN_Q_OVERFLOW) {
-        result = DevChange::kChanged;  // events were lost: any of them may have been ours
-      } else if (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) {
-        if (e->wd == w->wd) renew = true;
-      } else if (e->len > 0 && IsTTYACMName(e->name)) {
-        result = DevChange::kChanged;
-      }
+      bool self = (e->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED)) != 0;
+      // A lost event (queue overflow) may have been ours.
+      bool ours = (e->mask & IN_Q_OVERFLOW) != 0 || (!self && e->len > 0 && IsTTYACMName(e->name));
+      if (self && e->wd == w->wd) renew = true;
+      if (ours) result = DevChange::kChanged;
     }
   }
   if (renew) {

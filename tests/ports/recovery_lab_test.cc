@@ -55,8 +55,9 @@ TEST_F(RecoveryLab, ReplugIsServedWithinMilliseconds) {
     Clock::time_point back = Clock::now();
     ASSERT_TRUE(Sim().WaitForLines(3, Ms(2000))) << Sim().Received();
     std::vector<lab::ReceivedLine> lines = Sim().Lines();
-    std::vector<std::string> got;
-    for (const lab::ReceivedLine& l : lines) got.push_back(l.text);
+    std::vector<std::string> got(lines.size());
+    std::transform(lines.begin(), lines.end(), got.begin(),
+                   [](const lab::ReceivedLine& l) { return l.text; });
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, replay);
     took.push_back(MsBetween(back, lines.back().at));
