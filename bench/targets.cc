@@ -65,6 +65,12 @@ void RoundTrips(const Config& cfg, const RoundTripResults& rt, std::map<std::str
           d.repliesPerSec >= 0.9 * so.repliesPerSec);
   v->Line("CPU per round trip", Fixed(d.cpuUsPerRt) + " us",
           "<= socat's " + Fixed(so.cpuUsPerRt) + " us", d.cpuUsPerRt <= so.cpuUsPerRt);
+  // A busy machine shows in the floor itself: its tail far above its median
+  // means the latency comparisons above measured the load, not the paths.
+  double floorTail = floor.p50 > 0 ? floor.p99 / floor.p50 : 0;
+  (*j)["direct_pty.p99_over_p50"] = floorTail;
+  v->Line("direct pty p99 / p50 (a busy machine shows here)", Fixed(floorTail, 2),
+          "(reported; above 2 the latency comparisons are noise)", std::nullopt);
   v->Line("added latency p50 with a monitor attached", Fixed(addM50) + " us",
           "(reported; " + std::to_string(rt.monitorLines) + " monitor lines)", std::nullopt);
   v->Line("pipelined replies/s with a monitor attached", Fixed(m.repliesPerSec, 0), "(reported)",
