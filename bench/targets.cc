@@ -52,12 +52,21 @@ void RoundTrips(const Config& cfg, const RoundTripResults& rt, std::map<std::str
   (*j)["monitor_lines"] = static_cast<double>(rt.monitorLines);
 
   Header("Round trips against socat (the same run), without a monitor:");
+  // A busy machine shows in the floor itself: its tail far above its median
+  // means the latency comparisons measured the load, not the paths, and
+  // cannot show a target met.
+  double floorTail = floor.p50 > 0 ? floor.p99 / floor.p50 : 0;
+  (*j)["direct_pty.p99_over_p50"] = floorTail;
+  bool quiet = floorTail <= 3;
+  std::string busy = quiet ? "" : " (machine busy: not shown)";
+  v->Line("direct pty p99 / p50 (a busy machine shows here)", Fixed(floorTail, 2),
+          "(reported; above 3 the latency verdicts fail)", std::nullopt);
   // Added latency moves by a few microseconds from run to run on a shared
   // machine (runs before this one measured 0.8 to 1.2 times socat's).
   v->Line("added latency p50 (over direct pty)", Fixed(addD50) + " us",
-          "<= 1.25 x socat's " + Fixed(addS50) + " us", addD50 <= 1.25 * addS50);
+          "<= 1.25 x socat's " + Fixed(addS50) + " us" + busy, quiet && addD50 <= 1.25 * addS50);
   v->Line("added latency p99 (over direct pty)", Fixed(addD99) + " us",
-          "<= 1.25 x socat's " + Fixed(addS99) + " us", addD99 <= 1.25 * addS99);
+          "<= 1.25 x socat's " + Fixed(addS99) + " us" + busy, quiet && addD99 <= 1.25 * addS99);
   // The direct pty path is no faster here: the figure is bound by the
   // simulator, and runs of the same binary land on either side of socat's.
   v->Line("pipelined replies/s", Fixed(d.repliesPerSec, 0),
@@ -65,12 +74,6 @@ void RoundTrips(const Config& cfg, const RoundTripResults& rt, std::map<std::str
           d.repliesPerSec >= 0.9 * so.repliesPerSec);
   v->Line("CPU per round trip", Fixed(d.cpuUsPerRt) + " us",
           "<= socat's " + Fixed(so.cpuUsPerRt) + " us", d.cpuUsPerRt <= so.cpuUsPerRt);
-  // A busy machine shows in the floor itself: its tail far above its median
-  // means the latency comparisons above measured the load, not the paths.
-  double floorTail = floor.p50 > 0 ? floor.p99 / floor.p50 : 0;
-  (*j)["direct_pty.p99_over_p50"] = floorTail;
-  v->Line("direct pty p99 / p50 (a busy machine shows here)", Fixed(floorTail, 2),
-          "(reported; above 2 the latency comparisons are noise)", std::nullopt);
   v->Line("added latency p50 with a monitor attached", Fixed(addM50) + " us",
           "(reported; " + std::to_string(rt.monitorLines) + " monitor lines)", std::nullopt);
   v->Line("pipelined replies/s with a monitor attached", Fixed(m.repliesPerSec, 0), "(reported)",
