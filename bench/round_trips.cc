@@ -146,6 +146,9 @@ RoundTripResults RunRoundTrips(const Config& cfg) {
       Path viaDaemon{monitored ? "e1ctld + monitor" : "e1ctld",
                      ConnectUnix(l.Controller(0).PortPath(0), 5s), daemon->Pid(), false};
       if (Debugging()) g_reportDaemon = daemon;
+      // Past the start-up (discovery, the first passes) before measuring, as
+      // the monitored run is by attaching its monitor.
+      std::this_thread::sleep_for(300ms);
       if (monitored) {
         Monitor m(l.Controller(0).IfName());
         // Attached once it shows a line of this client's traffic.
