@@ -24,7 +24,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: e1bench [--quick] [--no-judge] [--phases LIST] [--json FILE]\n"
+    "usage: e1bench [--quick] [--no-judge] [--phases LIST] [--json FILE] [--help]\n"
     "  --quick      fewer round trips, rounds, cycles and shorter idle times\n"
     "  --no-judge   print the verdicts but exit 0 when targets are missed\n"
     "  --phases     comma-separated: round-trips, scale, recovery (default: all)\n";
@@ -66,6 +66,9 @@ int main(int argc, char** argv) {
       phases = SplitPhases(argv[++i]);
     } else if (a == "--json" && i + 1 < argc) {
       cfg.json = argv[++i];
+    } else if (a == "--help") {
+      fputs(kUsage, stdout);
+      return 0;
     } else {
       fputs(kUsage, stderr);
       return 2;
