@@ -10,7 +10,12 @@
 #include "core/log.h"
 #include "core/port_slot.h"
 #include "discovery/sysfs_names.h"
+#include "uart/dev_watch.h"
 #include "uart/uart_writer.h"
+
+// Looking for a missing tty: a timed look every kLookMs, and after a change
+// in /dev, kQuickLooks looks kQuickLookMs apart (100 ms in all).
+enum { kLookMs = 200, kQuickLookMs = 5, kQuickLooks = 20 };
 
 // The write side of the UART stream, for the line-buffered stream wrFile:
 // every byte goes through WriteCtlUARTLocked, which waits for room as long
@@ -126,12 +131,31 @@ int OpenCtlUART(E1Controller* c) {
 }
 
 int WaitCtlUART(E1Controller* c) {
+  // Watched before the first look: a node made between the two is seen by
+  // the look, one made after it by the watch.
+  DevWatch watch;
+  DevWatchOpen(&watch, "/dev");
   int lastError = 0;
+  int quickLooks = 0;
   for (;;) {
     if (UpdateTTYPortNameLocked(c, &lastError) != nullptr) {
       LogMessage(6, "TTY port filename found: %s\n", c->ttyName);
-      if (OpenCtlUART(c) == 0) return 0;
+      if (OpenCtlUART(c) == 0) {
+        DevWatchClose(&watch);
+        return 0;
+      }
+      // Named but not openable (a node not made yet, or not yet given its
+      // mode): its next change is announced, so no quick looks meanwhile,
+      // and the failure is logged no more often than before.
+      quickLooks = 0;
     }
-    SleepMs(200);
+    int timeoutMs = kLookMs;
+    if (quickLooks > 0) {
+      timeoutMs = kQuickLookMs;
+      --quickLooks;
+    }
+    // sysfs may name the tty a moment after its node appears: a change is
+    // followed by a few quick looks before the timed ones again.
+    if (DevWaitChange(&watch, timeoutMs) == DevChange::kChanged) quickLooks = kQuickLooks;
   }
 }

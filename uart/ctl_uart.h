@@ -12,8 +12,10 @@
 // Requires: controller lock NOT held; takes it itself.
 int OpenCtlUART(E1Controller* c);
 
-// Waits for the tty to reappear (possibly under another name) and opens it,
-// retrying every 200 ms. Returns 0, and only once the UART is open.
+// Waits for the tty to reappear (possibly under another name) and opens it:
+// looks in sysfs at once on a change of a tty node in /dev (and a few times
+// quickly after), and every 200 ms in any case. Returns 0, and only once the
+// UART is open.
 // Requires: controller lock NOT held.
 int WaitCtlUART(E1Controller* c);
 
