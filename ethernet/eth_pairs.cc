@@ -141,6 +141,9 @@ static bool SyncPair(E1Controller* c, int i, EthPassKind kind) {
       SetIfUp(c->ifSock, c->ethName[i], true);
       LogMessage(6, "Port '%s' has returned to adm up state\n", c->ethName[i]);
     }
+    // Under its wanted name again: notifications follow it from now on, so
+    // that a rename soon after this one is undone at once too.
+    if (g_indexesWatched) c->ethIfIndex[i] = IfIndexOf(c->ifSock, c->ethName[i]);
     // Names changed: what the holder lookups learnt this pass is stale.
     ForgetHolders();
     if (moved) FinishSwap(&aside);

@@ -318,9 +318,10 @@ TEST_F(EthernetPairs, AForeignRenameIsUndoneWellWithinOnePass) {
   constexpr int kCycles = 8;
   for (int k = 0; k < kCycles; ++k) {
     SCOPED_TRACE("cycle " + std::to_string(k));
-    // Spread over the pass's phase: 230 + 37k ms is never a whole number
-    // of 200 ms passes after the previous cycle.
-    std::this_thread::sleep_for(std::chrono::milliseconds(230 + 37 * k));
+    // Spread over the pass's phase, and some sooner after the previous
+    // undoing than the next pass: 40 + 37k ms is never a whole number of
+    // 200 ms passes after the previous cycle.
+    std::this_thread::sleep_for(std::chrono::milliseconds(40 + 37 * k));
     auto renamedAt = std::chrono::steady_clock::now();
     lab::RenameInterface("e1p0", "other0");
     // Fixed, not widened under sanitizers: the old 200 ms poll misses it.
