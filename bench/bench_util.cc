@@ -2,11 +2,13 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -90,6 +92,12 @@ int Descriptors(pid_t pid) {
 }
 
 IdleFigures MeasureIdle(pid_t pid, int seconds) {
+  pid_t floor = fork();
+  if (floor == 0) {
+    for (;;) poll(nullptr, 0, 200);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));  // past its first turn
+  int64_t floor0 = floor > 0 ? ThreadCpuNs(floor, floor) : 0;
   int64_t cpu0 = CpuNs(pid), sw0 = Switches(pid), turns0 = MainThreadSleeps(pid);
   int64_t main0 = ThreadCpuNs(pid, pid);
   auto t0 = Clock::now();
@@ -100,6 +108,11 @@ IdleFigures MeasureIdle(pid_t pid, int seconds) {
   f.wakeupsPerSec = static_cast<double>(Switches(pid) - sw0) / secs;
   f.turnsPerSec = static_cast<double>(MainThreadSleeps(pid) - turns0) / secs;
   f.mainCpuPct = static_cast<double>(ThreadCpuNs(pid, pid) - main0) / 1e9 / secs * 100.0;
+  if (floor > 0) {
+    f.floorPct = static_cast<double>(ThreadCpuNs(floor, floor) - floor0) / 1e9 / secs * 100.0;
+    kill(floor, SIGKILL);
+    waitpid(floor, nullptr, 0);
+  }
   return f;
 }
 

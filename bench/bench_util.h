@@ -55,6 +55,10 @@ struct IdleFigures {
   double wakeupsPerSec = 0;  // context switches of all its threads
   double turnsPerSec = 0;    // main-loop turns
   double mainCpuPct = 0;     // the main thread alone
+  // The machine's own price of one thread that wakes every 200 ms and does
+  // nothing else, measured over the same window: the floor under the
+  // daemon's 200 ms main-loop turn.
+  double floorPct = 0;
 };
 // The daemon's cost over `seconds` of doing nothing more than it does.
 IdleFigures MeasureIdle(pid_t pid, int seconds);
