@@ -219,7 +219,14 @@ TEST_F(ControlLab, CountersMoveByExactlyWhatHappened) {
   lab::WaitUntil([&] { return !Doc().Get("ports")->items[0].Bool("client"); }, Ms(3000));
   Replug(1);
   EXPECT_EQ(WaitPortCount(0, "replaysSent", 1), 1);
-  doc = Doc();
+  // The serial thread publishes the reopen just after it opened the line,
+  // and the port thread may replay before that: wait for both.
+  lab::WaitUntil(
+      [&] {
+        doc = Doc();
+        return UartCount(doc, "reopens") >= 1 && doc.Get("uart")->Str("state") == "open";
+      },
+      Ms(3000));
   EXPECT_EQ(UartCount(doc, "losses"), 1);
   EXPECT_EQ(UartCount(doc, "reopens"), 1);
   EXPECT_EQ(doc.Get("uart")->Str("state"), "open");
