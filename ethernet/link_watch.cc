@@ -52,7 +52,7 @@ int DrainLinkWatch(int fd, LinkVisit visit, void* arg) {
       return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : errno;
     }
     if (n == 0) return 0;
-    int len = static_cast<int>(n);
+    unsigned int len = static_cast<unsigned int>(n);
     for (const auto* h = reinterpret_cast<const struct nlmsghdr*>(buf); NLMSG_OK(h, len);
          h = NLMSG_NEXT(h, len)) {
       if (h->nlmsg_type != RTM_NEWLINK && h->nlmsg_type != RTM_DELLINK) continue;
